@@ -1,0 +1,89 @@
+// The tool's one connection to the controller: finds it among the HID devices,
+// sends one text line per output report and reads one reply line per input
+// report. A lost link is never an exception: the link closes the device, says
+// so in the status line and leaves m_bOpen false, which the callers read.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "link/hid_platform.h"
+#include "link/text_target.h"
+
+namespace lumbra::link {
+
+inline constexpr int kReadTimeoutMs = 6000;
+// Largest report the link handles: the report ID byte and 64 data bytes.
+inline constexpr std::size_t kMaxReportLength = 65;
+// The longest line the tool sends (a Sector data frame) must fit an output
+// report together with the report ID and the carriage return.
+inline constexpr std::size_t kLongestLine = 48;
+inline constexpr std::size_t kMinOutputReportLength = kLongestLine + 2;
+inline constexpr std::size_t kMinInputReportLength = 2;
+
+// Status line texts.
+inline constexpr std::string_view kDetected = "Quorvex detected";
+inline constexpr std::string_view kNotDetected = "Quorvex not detected";
+inline constexpr std::string_view kUnsupported = "Quorvex report size not supported";
+inline constexpr std::string_view kCantWrite = "Can't write to Quorvex";
+inline constexpr std::string_view kReadTimedOut = "ReadFile timeout";
+inline constexpr std::string_view kCantRead = "Can't read from Quorvex";
+inline constexpr std::string_view kUndefinedError = "Undefined error";
+
+class HidLink {
+ public:
+  explicit HidLink(HidPlatform& platform);
+  virtual ~HidLink();
+  HidLink(const HidLink&) = delete;
+  HidLink& operator=(const HidLink&) = delete;
+
+  // The last reply line, ending in "\r\n". Callers read it and may overwrite it
+  // (the handshake blanks it once it has used a reply).
+  std::string m_ReplyText = "\r";
+  // True while the link holds an open matching device.
+  bool m_bOpen = false;
+  // The status line; nothing is shown while it is null.
+  TextTarget* m_pStatusWnd = nullptr;
+
+  // Finds and opens the first usable controller in enumeration order. The
+  // caller stores the result in m_bOpen.
+  bool Connect();
+
+  // Replaces the status line's text.
+  void SetStatus(std::string_view text);
+
+  // Sends one line (without its line end) in one output report, opening the
+  // link if needed and retrying a failed write once on a rediscovered link.
+  // Returns true when the line was written; callers go by m_bOpen.
+  bool SendLine(std::string_view text);
+
+  // Reads one input report into m_ReplyText, opening the link if needed.
+  // Returns true when a report arrived; otherwise m_ReplyText is unchanged
+  // and holds no new reply.
+  bool ReadReply();
+
+  // Text of the last read failure; empty until one happens.
+  const std::string& LastMessage() const { return m_LastMessage; }
+  // Report lengths of the open device.
+  const ReportLengths& Caps() const { return m_Caps; }
+  // Sleeps on the platform (the 2 ms pauses of the exchange).
+  void Pause(int milliseconds) { platform_.Pause(milliseconds); }
+
+ private:
+  void ReadReport();
+  bool WriteLine(std::string_view text);
+  void CloseDevice();
+
+  HidPlatform& platform_;
+  std::unique_ptr<HidDevice> m_hDevice;
+  ReportLengths m_Caps;
+  std::string m_LastMessage;
+  bool lastReadArrived_ = false;
+  std::array<std::uint8_t, kMaxReportLength + 1> m_OutputReport{};
+  std::array<std::uint8_t, kMaxReportLength> m_InputReport{};
+};
+
+}  // namespace lumbra::link

@@ -1,0 +1,70 @@
+// The HID services the link needs, as a small interface so the link runs against
+// hidapi in the product and against scripted or emulated devices in tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace lumbra::link {
+
+// What a HID device says about itself.
+struct HidAttributes {
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+};
+
+// Report lengths in bytes, each counting the report ID byte.
+struct ReportLengths {
+  std::size_t input = 0;
+  std::size_t output = 0;
+};
+
+enum class ReadOutcome {
+  kReport,   // one input report arrived
+  kTimeout,  // nothing arrived within the wait
+  kFailed,   // the read failed (an unplugged device fails at once)
+};
+
+// One opened HID device; destroying it closes it.
+class HidDevice {
+ public:
+  virtual ~HidDevice() = default;
+
+  // Vendor and product identifiers; nullopt when they cannot be read.
+  virtual std::optional<HidAttributes> Attributes() = 0;
+
+  // Input and output report lengths; nullopt when they cannot be learned.
+  virtual std::optional<ReportLengths> Capabilities() = 0;
+
+  // Writes one whole output report, report[0] being the report ID.
+  // Returns only when the report has gone out; false on failure.
+  virtual bool WriteReport(std::span<const std::uint8_t> report) = 0;
+
+  // Reads the next input report into `report` (report[0] is the report ID;
+  // for a device without numbered reports it is left as the caller set it),
+  // waiting at most `timeoutMs` milliseconds.
+  virtual ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) = 0;
+};
+
+// The machine's HID devices.
+class HidPlatform {
+ public:
+  virtual ~HidPlatform() = default;
+
+  // Paths of the present HID devices, in enumeration order. Only these paths
+  // are ever passed to Open.
+  virtual std::vector<std::string> Enumerate() = 0;
+
+  // Opens a device for reading and writing; nullptr when it cannot be opened.
+  virtual std::unique_ptr<HidDevice> Open(const std::string& path) = 0;
+
+  // Sleeps for the given time (the short pauses of the handshake).
+  virtual void Pause(int milliseconds) = 0;
+};
+
+}  // namespace lumbra::link

@@ -1,0 +1,37 @@
+// The binary command records of the firmware transfer and their text form,
+// the "xscr line": "xscr <frame length> <reply length> <payload hex><xor hex>".
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace lumbra::protocol {
+
+inline constexpr std::size_t kChunkSize = 16;    // image bytes in one Sector data frame
+inline constexpr std::size_t kMaxFrameSize = 21;
+
+// Byte 0: frame length (bytes that follow it); byte 1: reply length (bytes of
+// the answer, its XOR byte included; 0 = no answer); then the payload.
+struct CommandFrame {
+  std::array<std::uint8_t, kMaxFrameSize> bytes{};
+
+  std::uint8_t FrameLength() const { return bytes[0]; }
+  std::uint8_t ReplyLength() const { return bytes[1]; }
+  std::span<const std::uint8_t> Payload() const {
+    return std::span(bytes).subspan(2, FrameLength() - 1u);
+  }
+};
+
+CommandFrame StartDownloadFrame();                         // 'P' 'W' 'X' 'Y', awaits "READY"
+CommandFrame SectorAddressFrame(std::uint32_t address);    // 'P' 'W' + "%05u", awaits "OK"
+CommandFrame SectorDataFrame(std::span<const std::uint8_t, kChunkSize> chunk);  // 'P' 'X' + 16 bytes
+CommandFrame SectorChecksumFrame();                        // 'P' 'Y', awaits a 4-byte sum
+CommandFrame VerifyAddressFrame(std::uint32_t address);    // 'P' 'Z' + "%05u", awaits 16 bytes
+
+// The frame's text form, ready for SendLine.
+std::string EncodeXscrLine(const CommandFrame& frame);
+
+}  // namespace lumbra::protocol

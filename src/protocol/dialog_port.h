@@ -1,0 +1,44 @@
+// What the exchange and the engines need of the dialog: replace a field's
+// text, and show a modal message box. The Qt dialog implements it; tests
+// implement it with a recorder.
+#pragma once
+
+#include <string_view>
+
+#include "link/text_target.h"
+
+namespace lumbra::protocol {
+
+// The dialog's four read-only fields, by control identifier.
+enum class FieldId : int {
+  kDownloadPercent = 1028,
+  kStatus = 1030,
+  kErrors = 1034,
+  kVerifyPercent = 1035,
+};
+
+class DialogPort {
+ public:
+  virtual ~DialogPort() = default;
+
+  // Replaces the whole text of a field.
+  virtual void SetFieldText(FieldId field, std::string_view text) = 0;
+
+  // Shows a modal message box with a warning icon and a single OK button and
+  // returns when it is dismissed. Timer ticks keep arriving while it is open,
+  // so callers change their flags before they call it.
+  virtual void ShowMessageBox(std::string_view text) = 0;
+};
+
+// One field of the dialog as a link::TextTarget (the link's status line).
+class FieldTarget final : public link::TextTarget {
+ public:
+  FieldTarget(DialogPort& dialog, FieldId field) : dialog_(dialog), field_(field) {}
+  void SetText(std::string_view text) override { dialog_.SetFieldText(field_, text); }
+
+ private:
+  DialogPort& dialog_;
+  FieldId field_;
+};
+
+}  // namespace lumbra::protocol
