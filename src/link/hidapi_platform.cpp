@@ -1,0 +1,187 @@
+#include "link/hidapi_platform.h"
+
+#include <fcntl.h>
+#include <hidapi.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <thread>
+#include <utility>
+
+#include "link/report_descriptor.h"
+
+namespace lumbra::link {
+
+// hid_init on construction, hid_exit when the platform and every device it
+// opened are gone. One platform per process.
+class HidapiLibrary {
+ public:
+  HidapiLibrary() : ready_(hid_init() == 0) {}
+  ~HidapiLibrary() {
+    if (ready_) hid_exit();
+  }
+  HidapiLibrary(const HidapiLibrary&) = delete;
+  HidapiLibrary& operator=(const HidapiLibrary&) = delete;
+
+  bool Ready() const { return ready_; }
+
+ private:
+  bool ready_;
+};
+
+std::optional<std::string> SysfsDescriptorPath(std::string_view devicePath) {
+  constexpr std::string_view kNodePrefix = "/dev/hidraw";
+  if (!devicePath.starts_with(kNodePrefix)) return std::nullopt;
+  const std::string_view number = devicePath.substr(kNodePrefix.size());
+  if (number.empty() ||
+      !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  std::string path = "/sys/class/hidraw/hidraw";
+  path += number;
+  path += "/device/report_descriptor";
+  return path;
+}
+
+namespace {
+
+// The sysfs copy is readable without access to the node itself.
+std::vector<std::uint8_t> ReadDescriptorFromSysfs(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return {};
+  // One byte more than a descriptor may have, to tell a full one from a cut one.
+  std::vector<std::uint8_t> bytes(HID_MAX_DESCRIPTOR_SIZE + 1);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (in.bad() || static_cast<std::size_t>(in.gcount()) == bytes.size()) return {};
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+// The same bytes from the node, for systems that hide sysfs (sandboxes).
+std::vector<std::uint8_t> ReadDescriptorFromNode(const std::string& devicePath) {
+  const int fd = ::open(devicePath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::vector<std::uint8_t> bytes;
+  int size = 0;
+  if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) == 0 && size > 0 && size <= HID_MAX_DESCRIPTOR_SIZE) {
+    hidraw_report_descriptor descriptor{};
+    descriptor.size = static_cast<std::uint32_t>(size);
+    if (::ioctl(fd, HIDIOCGRDESC, &descriptor) == 0) {
+      bytes.assign(descriptor.value, descriptor.value + size);
+    }
+  }
+  ::close(fd);
+  return bytes;
+}
+
+std::optional<ReportLayout> ReadReportLayout(const std::string& devicePath) {
+  const std::optional<std::string> file = SysfsDescriptorPath(devicePath);
+  if (!file) return std::nullopt;
+  std::vector<std::uint8_t> descriptor = ReadDescriptorFromSysfs(*file);
+  if (descriptor.empty()) descriptor = ReadDescriptorFromNode(devicePath);
+  if (descriptor.empty()) return std::nullopt;
+  return ParseReportDescriptor(descriptor);
+}
+
+class HidapiDevice final : public HidDevice {
+ public:
+  HidapiDevice(std::shared_ptr<HidapiLibrary> library, hid_device* handle, std::string path)
+      : library_(std::move(library)), handle_(handle), path_(std::move(path)) {}
+  ~HidapiDevice() override { hid_close(handle_); }
+  HidapiDevice(const HidapiDevice&) = delete;
+  HidapiDevice& operator=(const HidapiDevice&) = delete;
+
+  std::optional<HidAttributes> Attributes() override {
+    // Owned by the handle; not to be freed.
+    const hid_device_info* info = hid_get_device_info(handle_);
+    if (info == nullptr) return std::nullopt;
+    return HidAttributes{info->vendor_id, info->product_id};
+  }
+
+  std::optional<ReportLengths> Capabilities() override {
+    const std::optional<ReportLayout>& layout = Layout();
+    if (!layout) return std::nullopt;
+    return layout->lengths;
+  }
+
+  bool WriteReport(std::span<const std::uint8_t> report) override {
+    // hidraw takes the report ID as byte 0 for numbered and unnumbered
+    // reports alike, and sends exactly what it is given.
+    if (report.empty()) return false;
+    const int written = hid_write(handle_, report.data(), report.size());
+    return written >= 0 && static_cast<std::size_t>(written) == report.size();
+  }
+
+  ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override {
+    const std::optional<ReportLayout>& layout = Layout();
+    if (!layout || report.empty()) return ReadOutcome::kFailed;
+    // hidraw delivers the ID byte only with numbered reports; otherwise the
+    // data alone, which belongs behind the caller's ID byte.
+    const std::span<std::uint8_t> target = layout->numbered ? report : report.subspan(1);
+    if (target.empty()) return ReadOutcome::kFailed;
+    const int got = hid_read_timeout(handle_, target.data(), target.size(), timeoutMs);
+    if (got < 0) return ReadOutcome::kFailed;
+    if (got == 0) return ReadOutcome::kTimeout;
+    return ReadOutcome::kReport;
+  }
+
+ private:
+  // Read once per opening; a foreign device that is only identified never
+  // has its descriptor read.
+  const std::optional<ReportLayout>& Layout() {
+    if (!layoutRead_) {
+      layout_ = ReadReportLayout(path_);
+      layoutRead_ = true;
+    }
+    return layout_;
+  }
+
+  std::shared_ptr<HidapiLibrary> library_;
+  hid_device* handle_;
+  std::string path_;
+  bool layoutRead_ = false;
+  std::optional<ReportLayout> layout_;
+};
+
+}  // namespace
+
+HidapiPlatform::HidapiPlatform() : library_(std::make_shared<HidapiLibrary>()) {}
+
+HidapiPlatform::~HidapiPlatform() = default;
+
+std::vector<std::string> HidapiPlatform::Enumerate() {
+  enumerated_.clear();
+  if (!library_->Ready()) return {};
+  hid_device_info* devices = hid_enumerate(0, 0);
+  for (const hid_device_info* d = devices; d != nullptr; d = d->next) {
+    if (d->path == nullptr) continue;
+    std::string path(d->path);
+    if (std::find(enumerated_.begin(), enumerated_.end(), path) == enumerated_.end()) {
+      enumerated_.push_back(std::move(path));
+    }
+  }
+  hid_free_enumeration(devices);
+  return enumerated_;
+}
+
+std::unique_ptr<HidDevice> HidapiPlatform::Open(const std::string& path) {
+  // hid_open_path of hidapi 0.13 crashes on a path that is not a hidraw node,
+  // so only nodes hidapi itself listed are handed to it.
+  if (std::find(enumerated_.begin(), enumerated_.end(), path) == enumerated_.end()) {
+    return nullptr;
+  }
+  hid_device* handle = hid_open_path(path.c_str());
+  if (handle == nullptr) return nullptr;
+  return std::make_unique<HidapiDevice>(library_, handle, path);
+}
+
+void HidapiPlatform::Pause(int milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+}  // namespace lumbra::link

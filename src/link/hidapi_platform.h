@@ -1,0 +1,42 @@
+// The HID platform of the product on Linux: hidapi with its hidraw backend.
+// Report lengths, which hidapi does not tell, come from the report descriptor.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/hid_platform.h"
+
+namespace lumbra::link {
+
+class HidapiLibrary;
+
+class HidapiPlatform final : public HidPlatform {
+ public:
+  HidapiPlatform();
+  ~HidapiPlatform() override;
+  HidapiPlatform(const HidapiPlatform&) = delete;
+  HidapiPlatform& operator=(const HidapiPlatform&) = delete;
+
+  // Each hidraw node once, even when hidapi lists it once per top-level usage.
+  std::vector<std::string> Enumerate() override;
+  // Opens only a path the last Enumerate returned; nullptr for any other.
+  std::unique_ptr<HidDevice> Open(const std::string& path) override;
+  void Pause(int milliseconds) override;
+
+ private:
+  // Shared with the open devices, so hidapi stays initialised while any of
+  // them lives.
+  std::shared_ptr<HidapiLibrary> library_;
+  std::vector<std::string> enumerated_;
+};
+
+// The sysfs file holding the report descriptor of a hidraw node
+// ("/dev/hidraw3" -> "/sys/class/hidraw/hidraw3/device/report_descriptor");
+// nullopt for a path that does not name a hidraw node.
+std::optional<std::string> SysfsDescriptorPath(std::string_view devicePath);
+
+}  // namespace lumbra::link
