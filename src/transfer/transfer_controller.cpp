@@ -1,0 +1,294 @@
+#include "transfer/transfer_controller.h"
+
+#include <cstdio>
+
+#include "transfer/firmware_image.h"
+#include "transfer/messages.h"
+
+namespace lumbra::transfer {
+
+using protocol::FieldId;
+using protocol::PendingReply;
+
+TransferController::TransferController(link::HidPlatform& platform, protocol::DialogPort& dialog)
+    : link_(platform),
+      dialog_(dialog),
+      statusField_(dialog, FieldId::kStatus),
+      channel_(link_, dialog, state_.flags) {}
+
+void TransferController::Init() {
+  state_.serviceMode = false;
+  state_.flags = {};
+  state_.verifyStep = VerifyStep::kBegin;
+  state_.skipWindow = {};
+  link_.m_pStatusWnd = &statusField_;
+}
+
+void TransferController::OnTick() {
+  if (state_.flags.connectPending) {
+    Handshake();
+    state_.flags.connectPending = false;
+  } else if (state_.flags.downloading) {
+    RunDownloadStep();
+  } else if (state_.flags.verifying) {
+    RunVerifyStep();
+  }
+}
+
+void TransferController::BeginDownload() {
+  if (state_.flags.downloading || state_.flags.connectPending) return;
+  state_.downloadStep = DownloadStep::kStart;
+  state_.flags.connectPending = true;
+  state_.flags.downloading = true;
+  state_.currentAddress = 0;
+  state_.endAddress = kEndAddress;
+  // A verification under way is abandoned: the download reuses its addresses
+  // and rewrites the flash it was reading, so resuming it after a failed
+  // download could skip blocks it never read and still report success. A
+  // successful download starts a fresh verification.
+  state_.flags.verifying = false;
+  state_.verifyStep = VerifyStep::kBegin;
+}
+
+bool TransferController::OnClose() {
+  if (!state_.flags.downloading) return true;
+  dialog_.ShowMessageBox(kCloseRefusedBox);
+  return false;
+}
+
+void TransferController::SetStatus(std::string_view text) {
+  dialog_.SetFieldText(FieldId::kStatus, text);
+}
+
+void TransferController::ShowPercent(FieldId field) {
+  float percent = static_cast<float>(static_cast<double>(state_.imagePosition) /
+                                     static_cast<double>(state_.endAddress) * 100.0);
+  if (percent > 99.99f) percent = 99.99f;
+  state_.percent = percent;
+  char text[32];
+  std::snprintf(text, sizeof text, "%5.2f%%", static_cast<double>(percent));
+  dialog_.SetFieldText(field, text);
+}
+
+// ---------------------------------------------------------------------------
+// Service handshake
+
+void TransferController::Handshake() {
+  // A controller that answered once is not asked again while the dialog lives.
+  if (state_.serviceMode) return;
+  link_.SendLine(kServiceOnLine);
+  if (!link_.m_bOpen) {
+    state_.flags.connectPending = false;
+    state_.flags.downloading = false;
+    dialog_.ShowMessageBox(kNotDetectedBox);
+    return;
+  }
+  link_.Pause(kServicePauseMs);
+  // Only a reply that arrived now counts; after a time-out the text is stale.
+  // A different reply changes nothing: the download still begins.
+  if (link_.ReadReply()) {
+    std::string& reply = link_.m_ReplyText;
+    if (reply.size() > kServiceOnReply.size()) reply.resize(kServiceOnReply.size());
+    if (reply == kServiceOnReply) {
+      SetStatus(kConnected);
+      state_.serviceMode = true;
+    }
+  }
+  // The reply is used up: make it read as an empty line until the next one.
+  if (!link_.m_ReplyText.empty()) link_.m_ReplyText[0] = '\r';
+}
+
+// ---------------------------------------------------------------------------
+// Download engine
+
+void TransferController::RunDownloadStep() {
+  switch (state_.downloadStep) {
+    case DownloadStep::kStart: StartStep(); break;
+    case DownloadStep::kSendAddress: SendAddressStep(); break;
+    case DownloadStep::kSendData: SendDataStep(); break;
+    case DownloadStep::kReadChecksum: ReadChecksumStep(); break;
+    case DownloadStep::kFinish: FinishStep(); break;
+  }
+}
+
+void TransferController::StartStep() {
+  if (channel_.Request(protocol::StartDownloadFrame(), PendingReply::kReady).accepted) {
+    state_.downloadStep = DownloadStep::kSendAddress;
+    state_.retryCount = 0;
+    state_.currentAddress = 0;
+    state_.imagePosition = 0;
+    state_.skipWindow = {};
+    return;
+  }
+  state_.flags.downloading = false;
+  SetStatus(kStartFailed);
+  dialog_.ShowMessageBox(kStartFailedBox);
+}
+
+void TransferController::SendAddressStep() {
+  const auto frame = protocol::SectorAddressFrame(state_.currentAddress);
+  if (channel_.Request(frame, PendingReply::kOk).accepted) {
+    SetStatus(state_.retryCount != 0 ? kResendingSector : kDownloadingSector);
+    state_.chunkCount = 0;
+    state_.runningSum = 0;
+    state_.downloadStep = DownloadStep::kSendData;
+    return;
+  }
+  state_.flags.downloading = false;
+  SetStatus(kSectorAddressFailed);
+  dialog_.ShowMessageBox(kSectorAddressFailedBox);
+}
+
+void TransferController::SendDataStep() {
+  const auto chunk = FirmwareImage::Bytes().subspan(
+      static_cast<std::size_t>(state_.imagePosition), protocol::kChunkSize);
+  for (std::uint8_t byte : chunk) state_.runningSum += byte;
+  state_.imagePosition += static_cast<std::int32_t>(protocol::kChunkSize);
+  channel_.SendFrame(protocol::SectorDataFrame(chunk.first<protocol::kChunkSize>()));
+  if (++state_.chunkCount == kChunksPerSector) {
+    SetStatus(kReadingChecksum);
+    state_.downloadStep = DownloadStep::kReadChecksum;
+  }
+  ShowPercent(FieldId::kDownloadPercent);
+}
+
+void TransferController::ReadChecksumStep() {
+  const protocol::Reply reply =
+      channel_.Request(protocol::SectorChecksumFrame(), PendingReply::kChecksum);
+  if (reply.accepted && ChecksumRule(reply.checksum)) {
+    state_.currentAddress += kSectorSize;
+    state_.retryCount = 0;
+    state_.downloadStep = state_.currentAddress > static_cast<std::uint32_t>(state_.endAddress)
+                              ? DownloadStep::kFinish
+                              : DownloadStep::kSendAddress;
+    return;
+  }
+  if (++state_.retryCount > kMaxSectorRetries) {
+    state_.downloadStep = DownloadStep::kFinish;
+  } else {
+    state_.downloadStep = DownloadStep::kSendAddress;
+    state_.imagePosition -= static_cast<std::int32_t>(kSectorSize);  // resend from its first byte
+  }
+}
+
+bool TransferController::ChecksumRule(std::uint32_t value) {
+  SkipWindow& window = state_.skipWindow;
+  if (value == kProtectedSectorSum) {
+    if (!window.open) {
+      window.open = true;
+      window.start = static_cast<std::int32_t>(state_.currentAddress);
+    }
+    return true;
+  }
+  if (value != state_.runningSum) return false;
+  if (window.open && !window.closed) {
+    // This sector was written and confirmed: the window ends just before it.
+    window.closed = true;
+    window.end = static_cast<std::int32_t>(state_.currentAddress) - 1;
+  }
+  return true;
+}
+
+void TransferController::FinishStep() {
+  state_.flags.downloading = false;
+  if (state_.retryCount != 0) {
+    SetStatus(kDownloadFailed);
+    dialog_.ShowMessageBox(kDownloadFailedBox);
+    return;
+  }
+  dialog_.SetFieldText(FieldId::kDownloadPercent, kPercentComplete);
+  SkipWindow& window = state_.skipWindow;
+  if (window.open && !window.closed) {
+    window.closed = true;
+    window.end = state_.endAddress;
+  }
+  SetStatus(kDownloadFinished);
+  state_.flags.verifying = true;
+  state_.verifyStep = VerifyStep::kBegin;
+}
+
+// ---------------------------------------------------------------------------
+// Verify engine
+
+void TransferController::RunVerifyStep() {
+  switch (state_.verifyStep) {
+    case VerifyStep::kBegin:
+      state_.currentAddress = 0;
+      state_.imagePosition = 0;
+      state_.errorCount = 0;
+      state_.errorLog.clear();
+      state_.verifyStep = VerifyStep::kSendAddress;
+      break;
+    case VerifyStep::kSendAddress: VerifyAddressStep(); break;
+    case VerifyStep::kCompare: CompareStep(); break;
+    case VerifyStep::kDone:
+      state_.flags.verifying = false;
+      state_.verifyStep = VerifyStep::kBegin;
+      break;
+  }
+}
+
+void TransferController::VerifyAddressStep() {
+  block_ = channel_.Request(protocol::VerifyAddressFrame(state_.currentAddress), PendingReply::kBlock);
+  if (block_.accepted) {
+    state_.verifyStep = VerifyStep::kCompare;
+    return;
+  }
+  state_.flags.verifying = false;
+  SetStatus(kVerifyAddressFailed);
+  dialog_.ShowMessageBox(kVerifyReadFailedBox);
+}
+
+bool TransferController::Skipped(std::int32_t position) const {
+  // Only a window the download actually opened is skipped.
+  const SkipWindow& window = state_.skipWindow;
+  return window.open && position >= window.start && position <= window.end;
+}
+
+void TransferController::CompareStep() {
+  bool aborted = false;
+  for (std::uint8_t answer : block_.block) {
+    const std::int32_t pos = state_.imagePosition;
+    const std::uint8_t expected = FirmwareImage::Byte(static_cast<std::size_t>(pos));
+    if (!Skipped(pos) && answer != expected) {
+      char line[64];
+      std::snprintf(line, sizeof line, "add 0x%X = 0x%X should be 0x%X\r\n",
+                    static_cast<unsigned>(pos), static_cast<unsigned>(answer),
+                    static_cast<unsigned>(expected));
+      state_.errorLog += line;
+      dialog_.SetFieldText(FieldId::kErrors, state_.errorLog);
+      if (++state_.errorCount > kMaxVerifyErrors) {
+        state_.verifyStep = VerifyStep::kDone;
+        dialog_.ShowMessageBox(kVerifyAbortedBox);
+        SetStatus(kVerifyAborted);
+        aborted = true;
+        break;
+      }
+    }
+    ++state_.imagePosition;
+  }
+  ShowPercent(FieldId::kVerifyPercent);
+  if (aborted) return;
+
+  state_.currentAddress += protocol::kChunkSize;
+  if (state_.currentAddress > static_cast<std::uint32_t>(state_.endAddress)) {
+    dialog_.SetFieldText(FieldId::kVerifyPercent, kPercentComplete);
+    state_.verifyStep = VerifyStep::kDone;
+    // Firmware known to differ from the image must not be reported as done.
+    if (state_.errorCount != 0) {
+      SetStatus(kVerifyFailed);
+      dialog_.ShowMessageBox(kVerifyFailedBox);
+    } else {
+      SetStatus(kVerifyFinished);
+      dialog_.ShowMessageBox(kVerifyFinishedBox);
+    }
+    return;
+  }
+  char status[40];
+  std::snprintf(status, sizeof status, "Verifying address 0x%X",
+                static_cast<unsigned>(state_.currentAddress));
+  SetStatus(status);
+  state_.verifyStep = VerifyStep::kSendAddress;
+}
+
+}  // namespace lumbra::transfer

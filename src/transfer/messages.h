@@ -1,0 +1,41 @@
+// The texts the handshake and the engines show, in the status line and in
+// message boxes.
+#pragma once
+
+#include <string_view>
+
+namespace lumbra::transfer {
+
+// Status line.
+inline constexpr std::string_view kConnected = "Connected.";
+inline constexpr std::string_view kStartFailed = "Unable to Start firmware download.";
+inline constexpr std::string_view kDownloadingSector = "Downloading sector to FLASH";
+inline constexpr std::string_view kResendingSector = "Checksum error. Resending sector.";
+inline constexpr std::string_view kSectorAddressFailed = "Unable to send sector address.";
+inline constexpr std::string_view kReadingChecksum = "Reading sector checksum.";
+inline constexpr std::string_view kDownloadFailed = "Download Failed!";
+inline constexpr std::string_view kDownloadFinished = "Download Finished. Starting Verify.";
+inline constexpr std::string_view kVerifyAddressFailed = "Unable to send verify block address.";
+inline constexpr std::string_view kVerifyAborted = "Verify Aborted! To many errors!";
+inline constexpr std::string_view kVerifyFinished = "Verify Finished. Cycle Power.";
+inline constexpr std::string_view kVerifyFailed = "Verify Failed!";
+// "Verifying address 0x%X" is formatted with the block address.
+
+// Message boxes.
+inline constexpr std::string_view kNotDetectedBox =
+    "Quorvex not detected!\nCheck Quorvex power and USB cable.";
+inline constexpr std::string_view kStartFailedBox =
+    "Unable to Start firmware download.!\nCheck Quorvex power and USB cable.";
+inline constexpr std::string_view kSectorAddressFailedBox =
+    "Unable to send sector address!\nDownload failed!\nService call required!";
+inline constexpr std::string_view kDownloadFailedBox = "Download failed!\nService call required!";
+inline constexpr std::string_view kVerifyReadFailedBox = "Can't read from Quorvex!\nVerify failed!";
+inline constexpr std::string_view kVerifyAbortedBox = kVerifyAborted;
+inline constexpr std::string_view kVerifyFinishedBox = kVerifyFinished;
+inline constexpr std::string_view kVerifyFailedBox = "Verify failed!\nService call required!";
+inline constexpr std::string_view kCloseRefusedBox = "Can not close program while downloading.";
+
+// Percentage fields once an activity has completed (no percent sign).
+inline constexpr std::string_view kPercentComplete = "100.00";
+
+}  // namespace lumbra::transfer
