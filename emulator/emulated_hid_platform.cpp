@@ -1,0 +1,193 @@
+#include "emulator/emulated_hid_platform.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace lumbra::emulator {
+
+namespace {
+constexpr std::string_view kPathPrefix = "emulated:";
+}  // namespace
+
+struct EmulatedHidPlatform::Slot {
+  std::size_t index = 0;
+  DeviceSpec spec;
+  std::unique_ptr<QuorvexController> controller;  // null for a foreign device
+  bool present = true;
+  // Bumped by every unplug, so handles from before it stay dead after a replug.
+  std::uint32_t generation = 0;
+  std::uint32_t replugCountdown = kNeverReplug;
+  DeviceCounters counters;
+};
+
+// One open handle. It stays bound to the plug-in it was opened in.
+class EmulatedHidDevice : public link::HidDevice {
+ public:
+  EmulatedHidDevice(EmulatedHidPlatform& platform, EmulatedHidPlatform::Slot& slot)
+      : platform_(platform), slot_(slot), generation_(slot.generation) {
+    ++slot_.counters.opens;
+  }
+  ~EmulatedHidDevice() override { ++slot_.counters.closes; }
+  EmulatedHidDevice(const EmulatedHidDevice&) = delete;
+  EmulatedHidDevice& operator=(const EmulatedHidDevice&) = delete;
+
+  std::optional<link::HidAttributes> Attributes() override {
+    if (!Alive() || !slot_.spec.attributesReadable) return std::nullopt;
+    return link::HidAttributes{slot_.spec.vendorId, slot_.spec.productId};
+  }
+
+  std::optional<link::ReportLengths> Capabilities() override {
+    if (!Alive() || !slot_.spec.capabilitiesReadable) return std::nullopt;
+    return slot_.spec.capabilities;
+  }
+
+  bool WriteReport(std::span<const std::uint8_t> report) override {
+    DeviceCounters& counters = slot_.counters;
+    ++counters.writes;
+    // The device takes whole reports of its output length with report ID 0 only.
+    if (!Alive() || report.size() != slot_.spec.capabilities.output || report[0] != 0) {
+      ++counters.failedWrites;
+      return false;
+    }
+    QuorvexController* controller = slot_.controller.get();
+    if (controller == nullptr) return true;
+    const std::span<const std::uint8_t> data = report.subspan(1);
+    if (controller->FailWriteAttempt(data)) {
+      ++counters.failedWrites;
+      return false;
+    }
+    controller->ReceiveReport(data);
+    if (std::optional<std::uint32_t> replugAfter = controller->TakeUnplugRequest()) {
+      platform_.Unplug(slot_, *replugAfter);
+    }
+    return true;
+  }
+
+  link::ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override {
+    ++slot_.counters.reads;
+    if (!Alive() || report.empty()) return link::ReadOutcome::kFailed;
+    QuorvexController* controller = slot_.controller.get();
+    if (controller != nullptr && controller->PollReport(report.subspan(1))) {
+      return link::ReadOutcome::kReport;
+    }
+    // Nothing will arrive: the whole wait passes, in simulated time only.
+    ++slot_.counters.timeouts;
+    platform_.elapsedMs_ += static_cast<std::uint64_t>(std::max(timeoutMs, 0));
+    return link::ReadOutcome::kTimeout;
+  }
+
+ private:
+  bool Alive() const { return slot_.present && slot_.generation == generation_; }
+
+  EmulatedHidPlatform& platform_;
+  EmulatedHidPlatform::Slot& slot_;
+  std::uint32_t generation_;
+};
+
+EmulatedHidPlatform::EmulatedHidPlatform() = default;
+EmulatedHidPlatform::~EmulatedHidPlatform() = default;
+
+EmulatedHidPlatform::Slot& EmulatedHidPlatform::Add(DeviceSpec spec) {
+  auto slot = std::make_unique<Slot>();
+  slot->index = slots_.size();
+  slot->spec = spec;
+  slots_.push_back(std::move(slot));
+  return *slots_.back();
+}
+
+QuorvexController& EmulatedHidPlatform::AddController(ControllerOptions options, DeviceSpec spec) {
+  Slot& slot = Add(spec);
+  slot.controller = std::make_unique<QuorvexController>(std::move(options));
+  return *slot.controller;
+}
+
+std::size_t EmulatedHidPlatform::AddForeign(DeviceSpec spec) { return Add(spec).index; }
+
+std::size_t EmulatedHidPlatform::IndexOf(const QuorvexController& controller) const {
+  for (const auto& slot : slots_) {
+    if (slot->controller.get() == &controller) return slot->index;
+  }
+  throw std::invalid_argument("controller is not hosted by this platform");
+}
+
+QuorvexController* EmulatedHidPlatform::ControllerAt(std::size_t index) {
+  return slots_.at(index)->controller.get();
+}
+
+std::string EmulatedHidPlatform::PathOf(std::size_t index) const {
+  return std::string(kPathPrefix) + std::to_string(slots_.at(index)->index);
+}
+
+const DeviceCounters& EmulatedHidPlatform::Counters(std::size_t index) const {
+  return slots_.at(index)->counters;
+}
+
+std::uint32_t EmulatedHidPlatform::OpenForeignHandles() const {
+  std::uint32_t open = 0;
+  for (const auto& slot : slots_) {
+    if (!slot->controller) open += slot->counters.OpenHandles();
+  }
+  return open;
+}
+
+void EmulatedHidPlatform::Unplug(std::size_t index, std::uint32_t replugAfter) {
+  Unplug(*slots_.at(index), replugAfter);
+}
+
+void EmulatedHidPlatform::Replug(std::size_t index) { Replug(*slots_.at(index)); }
+
+bool EmulatedHidPlatform::Present(std::size_t index) const { return slots_.at(index)->present; }
+
+void EmulatedHidPlatform::Unplug(Slot& slot, std::uint32_t replugAfter) {
+  if (!slot.present) return;
+  slot.present = false;
+  ++slot.generation;
+  slot.replugCountdown = replugAfter;
+}
+
+void EmulatedHidPlatform::Replug(Slot& slot) {
+  if (slot.present) return;
+  slot.present = true;
+  slot.replugCountdown = kNeverReplug;
+  // Plugged in again means powered up again.
+  if (slot.controller) slot.controller->Reset();
+}
+
+std::vector<std::string> EmulatedHidPlatform::Enumerate() {
+  ++enumerations_;
+  std::vector<std::string> paths;
+  paths.reserve(slots_.size());
+  for (const auto& slot : slots_) {
+    if (!slot->present && slot->replugCountdown != kNeverReplug) {
+      if (slot->replugCountdown == 0) {
+        Replug(*slot);
+      } else {
+        --slot->replugCountdown;
+      }
+    }
+    if (slot->present) paths.push_back(PathOf(slot->index));
+  }
+  return paths;
+}
+
+std::unique_ptr<link::HidDevice> EmulatedHidPlatform::Open(const std::string& path) {
+  if (path.compare(0, kPathPrefix.size(), kPathPrefix) != 0) return nullptr;
+  std::size_t index = 0;
+  for (std::size_t i = kPathPrefix.size(); i < path.size(); ++i) {
+    if (path[i] < '0' || path[i] > '9' || index > slots_.size()) return nullptr;
+    index = index * 10 + static_cast<std::size_t>(path[i] - '0');
+  }
+  if (path.size() == kPathPrefix.size() || index >= slots_.size()) return nullptr;
+  Slot& slot = *slots_[index];
+  ++slot.counters.openAttempts;
+  if (!slot.present || !slot.spec.opens) return nullptr;
+  return std::make_unique<EmulatedHidDevice>(*this, slot);
+}
+
+void EmulatedHidPlatform::Pause(int milliseconds) {
+  const auto ms = static_cast<std::uint64_t>(std::max(milliseconds, 0));
+  pausedMs_ += ms;
+  elapsedMs_ += ms;
+}
+
+}  // namespace lumbra::emulator

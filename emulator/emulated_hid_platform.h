@@ -1,0 +1,103 @@
+// An in-process HID platform for tests and the demo: it hosts emulated
+// controllers and foreign devices in a chosen enumeration order, so the real
+// HidLink runs against them. Nothing here waits: a read with no report queued
+// returns kTimeout at once and only advances the simulated clock, and Pause
+// only records the time.
+//
+// Devices enumerate in the order they were added, under paths "emulated:<index>".
+// Handles must not outlive the platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/quorvex_controller.h"
+#include "link/device_ids.h"
+#include "link/hid_platform.h"
+
+namespace lumbra::emulator {
+
+// Report length of the emulated controller: report ID byte and 64 data bytes.
+inline constexpr std::size_t kReportLength = 1 + kReportDataSize;
+
+// How a device presents itself to the host.
+struct DeviceSpec {
+  std::uint16_t vendorId = link::kQuorvexVendorIds[0];
+  std::uint16_t productId = link::kQuorvexProductIds[0];
+  bool opens = true;                  // false: Open returns nullptr
+  bool attributesReadable = true;     // false: Attributes() is nullopt
+  bool capabilitiesReadable = true;   // false: Capabilities() is nullopt
+  link::ReportLengths capabilities{kReportLength, kReportLength};
+};
+
+// What the host did with one device, over the platform's life.
+struct DeviceCounters {
+  std::uint32_t openAttempts = 0;
+  std::uint32_t opens = 0;
+  std::uint32_t closes = 0;
+  std::uint32_t writes = 0;          // write calls, failed ones included
+  std::uint32_t failedWrites = 0;
+  std::uint32_t reads = 0;           // read calls
+  std::uint32_t timeouts = 0;
+
+  std::uint32_t OpenHandles() const { return opens - closes; }
+};
+
+class EmulatedHidPlatform : public link::HidPlatform {
+ public:
+  EmulatedHidPlatform();
+  ~EmulatedHidPlatform() override;
+  EmulatedHidPlatform(const EmulatedHidPlatform&) = delete;
+  EmulatedHidPlatform& operator=(const EmulatedHidPlatform&) = delete;
+
+  // --- Set-up, in enumeration order ----------------------------------------
+  QuorvexController& AddController(ControllerOptions options = {}, DeviceSpec spec = {});
+  // A device that is not a controller (or merely claims a controller's
+  // identifiers): it accepts writes, never answers, and counts its handles.
+  std::size_t AddForeign(DeviceSpec spec);
+
+  std::size_t DeviceCount() const { return slots_.size(); }
+  std::size_t IndexOf(const QuorvexController& controller) const;
+  QuorvexController* ControllerAt(std::size_t index);
+  std::string PathOf(std::size_t index) const;
+  const DeviceCounters& Counters(std::size_t index) const;
+  // Handles of non-controller devices still open.
+  std::uint32_t OpenForeignHandles() const;
+
+  // --- Plugging ------------------------------------------------------------
+  // The device leaves: its handles fail from now on (writes false, reads
+  // kFailed) and enumeration skips it. It comes back, reset, on the
+  // enumeration after `replugAfter` further enumerations (0: the next one).
+  void Unplug(std::size_t index, std::uint32_t replugAfter = kNeverReplug);
+  // Comes back at once, reset.
+  void Replug(std::size_t index);
+  bool Present(std::size_t index) const;
+
+  // --- Simulated time ------------------------------------------------------
+  std::uint64_t ElapsedMs() const { return elapsedMs_; }  // pauses and read time-outs
+  std::uint64_t PausedMs() const { return pausedMs_; }
+  std::uint32_t Enumerations() const { return enumerations_; }
+
+  // --- HidPlatform ---------------------------------------------------------
+  std::vector<std::string> Enumerate() override;
+  std::unique_ptr<link::HidDevice> Open(const std::string& path) override;
+  void Pause(int milliseconds) override;
+
+ private:
+  struct Slot;
+  friend class EmulatedHidDevice;
+
+  Slot& Add(DeviceSpec spec);
+  void Unplug(Slot& slot, std::uint32_t replugAfter);
+  void Replug(Slot& slot);
+
+  std::vector<std::unique_ptr<Slot>> slots_;
+  std::uint64_t elapsedMs_ = 0;
+  std::uint64_t pausedMs_ = 0;
+  std::uint32_t enumerations_ = 0;
+};
+
+}  // namespace lumbra::emulator
