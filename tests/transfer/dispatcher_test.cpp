@@ -1,0 +1,103 @@
+#include "transfer_fixture.h"
+
+namespace lumbra::transfer {
+namespace {
+
+TEST_F(TransferTest, NothingIsSentBeforeTheButtonIsPressed) {
+  for (int i = 0; i < 10; ++i) tc.OnTick();
+  EXPECT_EQ(platform.Enumerations(), 0u);
+  EXPECT_TRUE(dialog.fields.empty());
+  tc.BeginDownload();
+  tc.OnTick();
+  EXPECT_EQ(Lines(), std::vector<std::string>{"service.on"});
+}
+
+TEST_F(TransferTest, PressDuringADownloadChangesNothing) {
+  tc.BeginDownload();
+  tc.BeginDownload();  // handshake still pending
+  for (int i = 0; i < 10; ++i) tc.OnTick();
+  const TransferState before = tc.State();
+  tc.BeginDownload();
+  EXPECT_EQ(tc.State().downloadStep, before.downloadStep);
+  EXPECT_EQ(tc.State().imagePosition, before.imagePosition);
+  RunUntilIdle();
+  EXPECT_EQ(controller.Counters().Count(emulator::Command::kServiceOn), 1u);
+  EXPECT_EQ(Status(), kVerifyFinished);
+}
+
+TEST_F(TransferTest, PressDuringAVerificationStartsAFreshDownload) {
+  tc.BeginDownload();
+  RunWhileDownloading();
+  for (int i = 0; i < 1001; ++i) tc.OnTick();  // well into the verification
+  ASSERT_TRUE(tc.State().flags.verifying);
+  tc.BeginDownload();
+  tc.OnTick();
+  EXPECT_TRUE(tc.State().flags.downloading);
+  RunUntilIdle();
+  EXPECT_EQ(Status(), kVerifyFinished);
+  EXPECT_TRUE(FlashDifferences().empty());
+}
+
+TEST_F(TransferTest, FailedDownloadDoesNotResumeAnAbandonedVerification) {
+  tc.BeginDownload();
+  RunWhileDownloading();
+  for (int i = 0; i < 1001; ++i) tc.OnTick();
+  controller.AddFault(emulator::Fault::WrongChecksum(5, 6));
+  tc.BeginDownload();
+  RunUntilIdle();
+  // The flash was changed under the interrupted verification: it must not
+  // carry on and report success.
+  EXPECT_EQ(Status(), kDownloadFailed);
+  EXPECT_EQ(Count(dialog.statusHistory, kVerifyFinished), 0);
+}
+
+TEST_F(TransferTest, CloseGuard) {
+  EXPECT_TRUE(tc.OnClose());  // idle
+  tc.BeginDownload();
+  EXPECT_FALSE(tc.OnClose());  // handshake pending
+  tc.OnTick();
+  tc.OnTick();
+  // The download goes on under the guard's box.
+  const std::int32_t before = tc.State().imagePosition;
+  dialog.whileBoxOpen = [&](const std::string&) {
+    for (int i = 0; i < 5; ++i) tc.OnTick();
+  };
+  EXPECT_FALSE(tc.OnClose());
+  EXPECT_EQ(dialog.boxes.back(), kCloseRefusedBox);
+  EXPECT_GT(tc.State().imagePosition, before);
+  dialog.whileBoxOpen = nullptr;
+  RunWhileDownloading();
+  ASSERT_TRUE(tc.State().flags.verifying);
+  const std::size_t boxes = dialog.boxes.size();
+  EXPECT_TRUE(tc.OnClose());  // a verification does not hold the dialog
+  EXPECT_EQ(dialog.boxes.size(), boxes);
+}
+
+TEST_F(TransferTest, FailureBoxOnTopOfTheCloseGuardsBox) {
+  controller.AddFault(emulator::Fault::NoAnswer(3));  // the first Sector address
+  tc.BeginDownload();
+  tc.OnTick();
+  dialog.whileBoxOpen = [&](const std::string& box) {
+    if (box == kCloseRefusedBox) tc.OnTick(), tc.OnTick();
+  };
+  EXPECT_FALSE(tc.OnClose());
+  EXPECT_EQ(dialog.boxes, (std::vector<std::string>{std::string(kCloseRefusedBox),
+                                                    std::string(kSectorAddressFailedBox)}));
+  EXPECT_TRUE(tc.OnClose());
+}
+
+TEST_F(TransferTest, FlagsAreClearBeforeEveryFailureBox) {
+  controller.AddFault(emulator::Fault::WrongChecksum(0, 6));
+  std::vector<bool> downloadingUnderBox;
+  dialog.whileBoxOpen = [&](const std::string&) {
+    downloadingUnderBox.push_back(tc.State().flags.downloading);
+    tc.OnTick();  // must not continue the failed download
+  };
+  tc.BeginDownload();
+  RunUntilIdle();
+  EXPECT_EQ(downloadingUnderBox, std::vector<bool>{false});
+  EXPECT_EQ(Status(), kDownloadFailed);
+}
+
+}  // namespace
+}  // namespace lumbra::transfer
