@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages lumbra needs that are not installed yet.
+#   install-deps.sh          what building and running the programs needs
+#   install-deps.sh --tests  also what the whole test suite needs
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  qt6-base-dev libhidapi-dev fonts-liberation2
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+if [[ "${1:-}" == "--tests" ]]; then
+  packages+=(
+    xvfb xauth                                # screenshots and the demo without a display
+    clang-14 libclang-rt-14-dev               # fuzzing and sanitizers
+    qemu-system-x86 busybox-static cpio xz-utils zstd  # the system test on a real kernel
+  )
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=()
+[[ $(id -u) -ne 0 ]] && sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
