@@ -1,0 +1,67 @@
+// The tool's one window. It forwards its timer, its Download Firmware button
+// and its close command to the TransferController and, as the controller's
+// DialogPort, writes the four read-only fields and shows the message boxes.
+#pragma once
+
+#include <QDialog>
+#include <QTimer>
+#include <chrono>
+#include <memory>
+#include <string_view>
+
+#include "protocol/dialog_port.h"
+#include "transfer/transfer_controller.h"
+
+class QCloseEvent;
+class QKeyEvent;
+
+namespace Ui {
+class FirmwareDialog;
+}
+
+namespace lumbra::app {
+
+inline constexpr std::chrono::milliseconds kTickPeriod{transfer::kTickPeriodMs};
+
+class FirmwareDialog final : public QDialog, public protocol::DialogPort {
+  Q_OBJECT
+
+ public:
+  // `tickPeriod` is the controller's 25 ms in the product; tests shorten it to
+  // run a whole download quickly, or lengthen it to drive ticks by hand.
+  explicit FirmwareDialog(link::HidPlatform& platform, QWidget* parent = nullptr,
+                          std::chrono::milliseconds tickPeriod = kTickPeriod);
+  ~FirmwareDialog() override;
+
+  // protocol::DialogPort
+  void SetFieldText(protocol::FieldId field, std::string_view text) override;
+  void ShowMessageBox(std::string_view text) override;
+
+  const transfer::TransferController& Controller() const { return controller_; }
+
+ public slots:
+  // The timer's timeout. Schedules one step of the controller; public so that
+  // tests can tick by hand.
+  void OnTimer();
+
+  // Escape and any other cancel: through the close guard.
+  void reject() override;
+
+  // The dialog has ended: stops the timer.
+  void done(int result) override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void LayOutFromTemplate();
+  void RunStep();
+
+  std::unique_ptr<Ui::FirmwareDialog> ui_;
+  transfer::TransferController controller_;
+  QTimer tickTimer_;
+  bool stepPending_ = false;
+};
+
+}  // namespace lumbra::app
