@@ -1,0 +1,79 @@
+#include "app/demo_session.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include "app/firmware_dialog.h"
+
+namespace lumbra::app {
+
+namespace {
+
+constexpr int kWatchPeriodMs = 50;
+constexpr std::int32_t kHalfway = 0x8000;
+
+}  // namespace
+
+DemoOptions DemoOptionsFromEnvironment() {
+  DemoOptions options;
+  options.autostart = qEnvironmentVariableIntValue("LUMBRA_DEMO_AUTOSTART") != 0;
+  options.screenshotDir = qEnvironmentVariable("LUMBRA_DEMO_SCREENSHOTS");
+  if (!options.screenshotDir.isEmpty()) {
+    options.autostart = true;
+    options.closeAtEnd = true;
+  }
+  return options;
+}
+
+DemoSession::DemoSession() : controller_(&platform_.AddController()) {}
+
+DemoSession::~DemoSession() = default;
+
+void DemoSession::Attach(FirmwareDialog& dialog, const DemoOptions& options) {
+  dialog_ = &dialog;
+  options_ = options;
+  if (options_.autostart) {
+    // Once the dialog's loop runs, as if the user had pressed the button.
+    QTimer::singleShot(0, &dialog, [&dialog] {
+      dialog.findChild<QPushButton*>(QStringLiteral("IDC_1029"))->click();
+    });
+  }
+  if (options_.closeAtEnd || !options_.screenshotDir.isEmpty()) {
+    // A timer of our own: it keeps running while a message box is open.
+    auto* watch = new QTimer(&dialog);
+    connect(watch, &QTimer::timeout, this, &DemoSession::Watch);
+    watch->start(kWatchPeriodMs);
+  }
+}
+
+void DemoSession::Watch() {
+  if (dialog_ == nullptr || ended_) return;
+  const transfer::TransferState& state = dialog_->Controller().State();
+  if (!halfwayShot_ && state.flags.downloading && state.imagePosition >= kHalfway) {
+    halfwayShot_ = true;
+    Save(*dialog_, QStringLiteral("lumbra-demo-downloading.png"));
+  }
+  auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+  if (box == nullptr) return;
+  ended_ = true;
+  finalBoxText_ = box->text();
+  Save(*dialog_, QStringLiteral("lumbra-demo.png"));
+  Save(*box, QStringLiteral("lumbra-demo-box.png"));
+  if (options_.closeAtEnd) {
+    box->button(QMessageBox::Ok)->click();
+    // After the box's loop has returned.
+    QMetaObject::invokeMethod(dialog_.data(), &QWidget::close, Qt::QueuedConnection);
+  }
+}
+
+void DemoSession::Save(QWidget& widget, const QString& name) {
+  if (options_.screenshotDir.isEmpty()) return;
+  const QDir dir(options_.screenshotDir);
+  const QString path = dir.filePath(name);
+  if (!widget.grab().save(path)) qWarning("lumbra-demo: cannot write %s", qPrintable(path));
+}
+
+}  // namespace lumbra::app
