@@ -126,14 +126,6 @@ TEST_F(PlatformTest, LinkOpensTheFirstControllerAndClosesEveryForeignHandle) {
                                       "emulated:4", "emulated:5", "emulated:6"}));
 }
 
-TEST_F(PlatformTest, OpenRefusesUnknownPaths) {
-  platform.AddController();
-  for (const char* path : {"", "emulated:", "emulated:1", "emulated:0x", "emulated:99999999999999999999",
-                           "/dev/hidraw0"}) {
-    EXPECT_EQ(platform.Open(path), nullptr) << path;
-  }
-  EXPECT_NE(platform.Open("emulated:0"), nullptr);
-}
 
 TEST_F(PlatformTest, DeviceTakesOnlyWholeReportsWithReportIdZero) {
   platform.AddController();
@@ -163,13 +155,6 @@ TEST_F(PlatformTest, LateAnswerArrivesAtTheReadAfterTheTimeout) {
   EXPECT_EQ(link.m_ReplyText, "SERVICE ON\r\n");
 }
 
-TEST_F(PlatformTest, ExtraReportPutsTheLinkOneAnswerBehind) {
-  QuorvexController& controller = platform.AddController();
-  controller.AddFault(Fault::ExtraReport(1, "4F4B04"));
-  EXPECT_EQ(Ask("service.on"), "SERVICE ON\r\n");
-  EXPECT_EQ(Ask(wire::StartDownload()), "4F4B04\r\n");
-  EXPECT_EQ(Ask(wire::SectorChecksum()), "52454144594B\r\n");
-}
 
 TEST_F(PlatformTest, WriteThatFailsOnceIsRepeatedOnARediscoveredLink) {
   QuorvexController& controller = platform.AddController();
@@ -232,16 +217,6 @@ TEST_F(PlatformTest, HandleFromBeforeAnUnplugStaysDeadAfterTheReplug) {
   EXPECT_EQ(fresh->ReadReport(input, 6000), link::ReadOutcome::kReport);
 }
 
-TEST_F(PlatformTest, SecondControllerKeepsItsOwnFlash) {
-  QuorvexController& first = platform.AddController();
-  QuorvexController& second = platform.AddController({}, {.vendorId = 0x0614, .productId = 0x0400});
-  auto device = platform.Open(platform.PathOf(platform.IndexOf(second)));
-  EXPECT_TRUE(device->WriteReport(OutputReport(wire::SectorAddress(0))));
-  EXPECT_TRUE(device->WriteReport(OutputReport(wire::SectorData(std::array<std::uint8_t, 16>{}))));
-  EXPECT_EQ(second.Flash()[0], 0x00);
-  EXPECT_EQ(first.Flash()[0], 0xFF);
-  EXPECT_EQ(device->Attributes()->vendorId, 0x0614);
-}
 
 }  // namespace
 }  // namespace lumbra::emulator
