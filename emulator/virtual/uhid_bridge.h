@@ -1,0 +1,90 @@
+// Presents an emulated controller to the kernel through /dev/uhid: the kernel
+// sees a USB HID device with the controller's identifiers and gives it a
+// hidraw node; every output report written there reaches the controller's
+// logic, and its answers go back as input reports. The tool (and hidapi)
+// cannot tell it from real hardware.
+#pragma once
+
+#include <linux/uhid.h>
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "emulator/quorvex_controller.h"
+
+namespace lumbra::emulator {
+
+inline constexpr std::uint16_t kVirtualVendorId = 0x4242;
+inline constexpr std::uint16_t kVirtualProductId = 0xC003;
+inline constexpr std::uint16_t kVirtualVersion = 0x0201;  // the firmware version it pretends to run
+inline constexpr std::string_view kVirtualDeviceName = "Quorvex virtual controller";
+
+// Vendor-defined usage page; one 64-byte input and one 64-byte output report,
+// without report IDs.
+std::span<const std::uint8_t> VirtualReportDescriptor();
+
+// The UHID_CREATE2 request that plugs the virtual controller in.
+uhid_event MakeCreateEvent();
+
+enum class BridgeStop {
+  kStopRequested,  // the stop descriptor became readable (a signal)
+  kUnplugged,      // the controller's unplug fault fired
+  kDeviceFailed,   // /dev/uhid failed or was closed under us
+};
+
+const char* ToString(BridgeStop stop);
+
+struct BridgeCounters {
+  std::uint64_t outputReports = 0;  // handed to the controller
+  std::uint64_t inputReports = 0;   // sent to the kernel
+  std::uint64_t otherEvents = 0;    // events nothing here acts on
+  std::uint64_t reportRequests = 0; // GET_REPORT / SET_REPORT, refused
+};
+
+class UhidBridge {
+ public:
+  // `fd` is /dev/uhid opened for reading and writing (tests pass a socket
+  // that keeps message boundaries); it is not owned.
+  UhidBridge(int fd, QuorvexController& controller);
+  ~UhidBridge();
+  UhidBridge(const UhidBridge&) = delete;
+  UhidBridge& operator=(const UhidBridge&) = delete;
+
+  // Plugs the device in. False when the kernel refused it.
+  bool Create();
+  // Unplugs it; the hidraw node goes away. Safe to call twice.
+  void Destroy();
+  bool Created() const { return created_; }
+
+  // Serves the device until `stopFd` becomes readable, the controller asks
+  // to be unplugged, or the uhid descriptor fails; the device is destroyed
+  // before it returns.
+  BridgeStop Run(int stopFd);
+
+  // Acts on one event from the kernel. Returns false when the controller
+  // asked to be unplugged after it, or an answer could not be sent.
+  bool Handle(const uhid_event& event);
+
+  // The kernel started the device (a driver bound to it) / somebody holds it open.
+  bool Started() const { return started_; }
+  bool Opened() const { return opened_; }
+  const BridgeCounters& Counters() const { return counters_; }
+  bool UnplugRequested() const { return unplugRequested_; }
+
+ private:
+  bool HandleOutput(const uhid_event& event);
+  bool SendQueuedReports();
+  bool Write(const uhid_event& event);
+
+  int fd_;
+  QuorvexController& controller_;
+  bool created_ = false;
+  bool started_ = false;
+  bool opened_ = false;
+  bool unplugRequested_ = false;
+  bool failed_ = false;
+  BridgeCounters counters_;
+};
+
+}  // namespace lumbra::emulator
