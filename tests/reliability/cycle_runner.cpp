@@ -1,0 +1,148 @@
+#include "cycle_runner.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "emulator/emulated_hid_platform.h"
+#include "protocol/command_channel.h"
+#include "support/recording_dialog.h"
+#include "transfer/firmware_image.h"
+#include "transfer/messages.h"
+#include "transfer/transfer_controller.h"
+
+namespace lumbra::reliability {
+
+namespace {
+
+using transfer::TransferController;
+
+bool IsDownloadBox(std::string_view box) {
+  return box == transfer::kNotDetectedBox || box == transfer::kStartFailedBox ||
+         box == transfer::kSectorAddressFailedBox || box == transfer::kDownloadFailedBox ||
+         box == protocol::kDownloadSendFailedBox;
+}
+
+bool IsVerifyEndBox(std::string_view box) {
+  return box == transfer::kVerifyFinishedBox || box == transfer::kVerifyFailedBox ||
+         box == transfer::kVerifyAbortedBox;
+}
+
+// The rule a box must satisfy when it opens: the activity it ends has
+// already let go, so the ticks of its modal loop cannot continue it.
+std::string CheckFlagsAtBox(std::string_view box, const transfer::TransferState& state) {
+  if (IsDownloadBox(box)) {
+    if (state.flags.downloading || state.flags.connectPending) {
+      return "download still flagged under box: " + std::string(box);
+    }
+  } else if (IsVerifyEndBox(box)) {
+    if (state.verifyStep != transfer::VerifyStep::kDone) {
+      return "verify step not Done under box: " + std::string(box);
+    }
+  } else if (box == transfer::kVerifyReadFailedBox) {  // also the verify send failure
+    if (state.flags.verifying) return "verification still flagged under box";
+  } else {
+    return "unexpected box: " + std::string(box);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> FlashWithBootCode(const emulator::ControllerOptions& options,
+                                            std::uint8_t fill) {
+  std::vector<std::uint8_t> flash(emulator::kFlashSize, fill);
+  for (std::uint32_t a = options.protectedBegin; a < options.protectedEnd && a < flash.size(); ++a) {
+    flash[a] = emulator::QuorvexController::BootByte(a);
+  }
+  return flash;
+}
+
+CycleResult RunCycle(Setup setup) {
+  CycleResult result;
+  emulator::EmulatedHidPlatform platform;
+  setup.options.transcriptCapacity = 0;
+  emulator::QuorvexController& controller = platform.AddController(setup.options);
+  std::vector<std::size_t> faultIds;
+  for (const emulator::Fault& fault : setup.faults) faultIds.push_back(controller.AddFault(fault));
+
+  testing::RecordingDialog dialog;
+  TransferController tool(platform, dialog);
+  int depth = 0;
+  dialog.whileBoxOpen = [&](const std::string& box) {
+    if (depth != 0) {
+      result.violations.push_back("box opened by a tick under another box: " + box);
+      return;
+    }
+    if (std::string problem = CheckFlagsAtBox(box, tool.State()); !problem.empty()) {
+      result.violations.push_back(problem);
+    }
+    ++depth;
+    const std::uint64_t frames = controller.Counters().frames;
+    for (int i = 0; i < kTicksUnderBox; ++i) {
+      tool.OnTick();
+      ++result.ticks;
+    }
+    if (controller.Counters().frames != frames) {
+      result.violations.push_back("lines sent while the box was open: " + box);
+    }
+    --depth;
+  };
+
+  tool.Init();
+  tool.BeginDownload();
+  bool disturbed = false;
+  bool pressed = false;
+  auto busy = [&] {
+    const auto& flags = tool.State().flags;
+    return flags.connectPending || flags.downloading || flags.verifying;
+  };
+  while (busy()) {
+    if (result.ticks >= kTickLimit) {
+      result.violations.push_back("no end after " + std::to_string(kTickLimit) + " ticks");
+      break;
+    }
+    const transfer::TransferState& state = tool.State();
+    if (state.flags.verifying && !state.flags.downloading && !disturbed &&
+        !setup.disturbBeforeVerify.empty()) {
+      disturbed = true;
+      std::vector<std::uint8_t> flash(controller.Flash().begin(), controller.Flash().end());
+      for (std::uint32_t address : setup.disturbBeforeVerify) flash[address] ^= 0x5A;
+      controller.LoadFlash(std::span<const std::uint8_t, emulator::kFlashSize>(flash));
+    }
+    if (!pressed && setup.pressAtVerifyAddress >= 0 && state.flags.verifying &&
+        state.verifyStep == transfer::VerifyStep::kSendAddress &&
+        state.currentAddress == static_cast<std::uint32_t>(setup.pressAtVerifyAddress)) {
+      pressed = true;
+      tool.BeginDownload();
+    }
+    tool.OnTick();
+    ++result.ticks;
+  }
+
+  result.status = dialog.Status();
+  result.boxes = dialog.boxes;
+  result.errorCount = tool.State().errorCount;
+  result.window = tool.State().skipWindow;
+  result.resends = static_cast<int>(std::count(dialog.statusHistory.begin(),
+                                               dialog.statusHistory.end(),
+                                               std::string(transfer::kResendingSector)));
+  result.faultFired = disturbed;
+  for (std::size_t i = 0; i < faultIds.size(); ++i) {
+    // A stuck cell is stuck from the start; it does not fire on frames.
+    result.faultFired = result.faultFired || controller.TimesFired(faultIds[i]) > 0 ||
+                        setup.faults[i].kind == emulator::FaultKind::kStuckBits;
+  }
+  result.passed = result.status == transfer::kVerifyFinished && !result.boxes.empty() &&
+                  result.boxes.back() == transfer::kVerifyFinishedBox;
+  const auto image = transfer::FirmwareImage::Bytes();
+  const auto flash = controller.Flash();
+  result.flashMatches = true;
+  for (std::uint32_t a = 0; a < emulator::kFlashSize; ++a) {
+    if (!controller.IsProtected(a) && flash[a] != image[a]) result.flashMatches = false;
+  }
+  result.serviceOnLines = controller.Counters().Count(emulator::Command::kServiceOn);
+  if (platform.Counters(0).OpenHandles() > 1) result.violations.push_back("handles leaked");
+  return result;
+}
+
+}  // namespace lumbra::reliability
