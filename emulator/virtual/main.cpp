@@ -133,7 +133,8 @@ bool WriteFlashFile(const std::string& path, std::span<const std::uint8_t> flash
   const std::string partial = path + ".partial";
   {
     std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    out.write(reinterpret_cast<const char*>(flash.data()),
+              static_cast<std::streamsize>(flash.size()));
     if (!out) return false;
   }
   return std::rename(partial.c_str(), path.c_str()) == 0;
@@ -142,10 +143,12 @@ bool WriteFlashFile(const std::string& path, std::span<const std::uint8_t> flash
 // Explains the usual reasons /dev/uhid cannot be opened.
 void ExplainOpenFailure(const std::string& path, int error) {
   if (error == ENOENT || error == ENODEV || error == ENXIO) {
-    Error(path + " does not exist: the uhid kernel module is not loaded.\n"
+    Error(path +
+          " does not exist: the uhid kernel module is not loaded.\n"
           "Load it with 'sudo modprobe uhid' and try again.");
   } else if (error == EACCES || error == EPERM) {
-    Error("no permission to open " + path + ": run as root (sudo), or give your\n"
+    Error("no permission to open " + path +
+          ": run as root (sudo), or give your\n"
           "user access to it with a udev rule.");
   } else {
     Error("cannot open " + path + ": " + std::strerror(error));
@@ -204,7 +207,8 @@ int main(int argc, char** argv) {
     if (!options.quiet) {
       std::fprintf(stderr, "%s: plugged in as USB HID %04X:%04X \"%s\"; Ctrl+C unplugs it\n",
                    kProgram.data(), lumbra::emulator::kVirtualVendorId,
-                   lumbra::emulator::kVirtualProductId, lumbra::emulator::kVirtualDeviceName.data());
+                   lumbra::emulator::kVirtualProductId,
+                   lumbra::emulator::kVirtualDeviceName.data());
     }
     const lumbra::emulator::BridgeStop stop = bridge.Run(stopFd);
     if (stop == lumbra::emulator::BridgeStop::kDeviceFailed) {

@@ -1,5 +1,6 @@
 #include "emulator/virtual/uhid_bridge.h"
 
+#include <linux/input.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -7,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <linux/input.h>
 
 namespace lumbra::emulator {
 
@@ -37,9 +37,7 @@ void CopyText(std::uint8_t* target, std::size_t capacity, std::string_view text)
 
 }  // namespace
 
-std::span<const std::uint8_t> VirtualReportDescriptor() {
-  return kReportDescriptor;
-}
+std::span<const std::uint8_t> VirtualReportDescriptor() { return kReportDescriptor; }
 
 uhid_event MakeCreateEvent() {
   uhid_event event{};
@@ -100,21 +98,14 @@ void UhidBridge::Destroy() {
 
 bool UhidBridge::Handle(const uhid_event& event) {
   switch (event.type) {
-    case UHID_START:
-      started_ = true;
-      return true;
-    case UHID_STOP:
-      started_ = false;
-      return true;
-    case UHID_OPEN:
-      opened_ = true;
-      return true;
+    case UHID_START: started_ = true; return true;
+    case UHID_STOP: started_ = false; return true;
+    case UHID_OPEN: opened_ = true; return true;
     case UHID_CLOSE:
       // The host let go; a real controller keeps its state (and service mode).
       opened_ = false;
       return true;
-    case UHID_OUTPUT:
-      return HandleOutput(event);
+    case UHID_OUTPUT: return HandleOutput(event);
     case UHID_GET_REPORT: {
       // hidraw's feature-report ioctls end up here; the controller has no
       // feature reports. Answer at once, or the caller would wait for the
@@ -134,9 +125,7 @@ bool UhidBridge::Handle(const uhid_event& event) {
       reply.u.set_report_reply.err = EIO;
       return Write(reply);
     }
-    default:
-      ++counters_.otherEvents;
-      return true;
+    default: ++counters_.otherEvents; return true;
   }
 }
 

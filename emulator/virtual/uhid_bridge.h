@@ -36,10 +36,10 @@ enum class BridgeStop {
 const char* ToString(BridgeStop stop);
 
 struct BridgeCounters {
-  std::uint64_t outputReports = 0;  // handed to the controller
-  std::uint64_t inputReports = 0;   // sent to the kernel
-  std::uint64_t otherEvents = 0;    // events nothing here acts on
-  std::uint64_t reportRequests = 0; // GET_REPORT / SET_REPORT, refused
+  std::uint64_t outputReports = 0;   // handed to the controller
+  std::uint64_t inputReports = 0;    // sent to the kernel
+  std::uint64_t otherEvents = 0;     // events nothing here acts on
+  std::uint64_t reportRequests = 0;  // GET_REPORT / SET_REPORT, refused
 };
 
 class UhidBridge {

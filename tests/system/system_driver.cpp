@@ -7,8 +7,8 @@
 #include <dirent.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/klog.h>
 #include <spawn.h>
+#include <sys/klog.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,7 +115,7 @@ std::optional<std::string> VirtualNode() {
 
 // How often the kernel log says uhid dropped an output report so far.
 int UhidDrops() {
-  constexpr int kReadAll = 3;  // SYSLOG_ACTION_READ_ALL
+  constexpr int kReadAll = 3;      // SYSLOG_ACTION_READ_ALL
   constexpr int kSizeBuffer = 10;  // SYSLOG_ACTION_SIZE_BUFFER
   const int size = ::klogctl(kSizeBuffer, nullptr, 0);
   if (size <= 0) return 0;
@@ -145,7 +145,9 @@ bool WaitFor(const std::function<bool()>& condition, Clock::duration timeout) {
 class VirtualController {
  public:
   VirtualController(std::string program, std::string flashIn, std::string flashOut)
-      : program_(std::move(program)), flashIn_(std::move(flashIn)), flashOut_(std::move(flashOut)) {}
+      : program_(std::move(program)),
+        flashIn_(std::move(flashIn)),
+        flashOut_(std::move(flashOut)) {}
   ~VirtualController() {
     if (pid_ > 0) Unplug();
   }
@@ -155,8 +157,8 @@ class VirtualController {
   // Starts it and waits for its hidraw node. Returns an error text, empty on success.
   std::string PlugIn(std::vector<std::string> extra = {}) {
     std::remove(flashOut_.c_str());
-    std::vector<std::string> args = {program_, "--quiet", "--flash-in", flashIn_,
-                                     "--flash-out", flashOut_};
+    std::vector<std::string> args = {program_, "--quiet",     "--flash-in",
+                                     flashIn_, "--flash-out", flashOut_};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -172,7 +174,8 @@ class VirtualController {
     ::posix_spawnattr_setschedpolicy(&attr, SCHED_FIFO);
     ::posix_spawnattr_setschedparam(&attr, &param);
     ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSCHEDULER);
-    const int spawned = ::posix_spawn(&pid_, program_.c_str(), nullptr, &attr, argv.data(), environ);
+    const int spawned =
+        ::posix_spawn(&pid_, program_.c_str(), nullptr, &attr, argv.data(), environ);
     ::posix_spawnattr_destroy(&attr);
     if (spawned != 0) {
       pid_ = -1;
@@ -185,7 +188,8 @@ class VirtualController {
           return exited || (VirtualNode() && ::access(VirtualNode()->c_str(), R_OK | W_OK) == 0);
         },
         kPlugTimeout);
-    if (exited) return "the virtual controller exited at start (status " + std::to_string(status_) + ")";
+    if (exited)
+      return "the virtual controller exited at start (status " + std::to_string(status_) + ")";
     if (!plugged) return "no hidraw node appeared for the virtual controller";
     return {};
   }
@@ -441,9 +445,9 @@ void WholeRun(Fixture& f, Session& s, Checks& c) {
   s.Tool().BeginDownload();
   c.Expect(s.Tick(), "the download and verification did not end in time");
   c.Boxes(s, {transfer::kVerifyFinishedBox});
-  c.StatusSequence(s, {link::kDetected, transfer::kConnected, transfer::kDownloadingSector,
-                       transfer::kReadingChecksum, transfer::kDownloadFinished,
-                       transfer::kVerifyFinished});
+  c.StatusSequence(
+      s, {link::kDetected, transfer::kConnected, transfer::kDownloadingSector,
+          transfer::kReadingChecksum, transfer::kDownloadFinished, transfer::kVerifyFinished});
   c.Status(s, transfer::kVerifyFinished);
   c.Field(s, FieldId::kDownloadPercent, transfer::kPercentComplete);
   c.Field(s, FieldId::kVerifyPercent, transfer::kPercentComplete);
@@ -472,7 +476,8 @@ void UnplugDuringDownload(Fixture& f, Session& s, Checks& c) {
   UnplugAndCheckFlash(*controller, c, false, [&](const Flash& flash) {
     const std::size_t written = kSector + kChunksSent * 16;
     c.FlashRange(flash, f.image, 0, written, "written before the unplug");
-    c.FlashFilled(flash, 0xFF, written, kSector + transfer::kSectorSize, "erased rest of the sector");
+    c.FlashFilled(flash, 0xFF, written, kSector + transfer::kSectorSize,
+                  "erased rest of the sector");
     c.FlashRange(flash, f.oldFirmware, kSector + transfer::kSectorSize, kFlashSize, "untouched");
   });
   c.Expect(s.Tick(), "the download did not end after the unplug");
@@ -497,6 +502,8 @@ void UnplugAwaitingChecksum(Fixture& f, Session& s, Checks& c) {
   c.Expect(s.Link().LastMessage() == link::kUndefinedError,
            "the failed read left " + Quoted(s.Link().LastMessage()));
   c.Boxes(s, {protocol::kDownloadSendFailedBox, transfer::kSectorAddressFailedBox});
+  c.StatusSequence(
+      s, {transfer::kReadingChecksum, link::kNotDetected, transfer::kSectorAddressFailed});
   c.Status(s, transfer::kSectorAddressFailed);
 }
 
@@ -518,6 +525,8 @@ void UnplugDuringVerify(Fixture& f, Session& s, Checks& c) {
   c.Expect(s.Tick(), "the verification did not end after the unplug");
   // The send fails for good (its box), and the step's read then fails too (its box).
   c.Boxes(s, {protocol::kVerifySendFailedBox, transfer::kVerifyReadFailedBox});
+  c.StatusSequence(
+      s, {"Verifying address 0x8000", link::kNotDetected, transfer::kVerifyAddressFailed});
   c.Status(s, transfer::kVerifyAddressFailed);
   c.Expect(!s.Link().m_bOpen, "the link still counts as open");
 }
@@ -572,7 +581,8 @@ constexpr Scenario kScenarios[] = {
 
 bool WriteFile(const std::string& path, const Flash& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
@@ -620,9 +630,9 @@ int main(int argc, char** argv) {
     // No scenario makes the controller answer a checksum wrongly: a resend
     // means reports went missing on the way.
     const std::vector<std::string> statuses = session.Statuses();
-    checks.Expect(std::find(statuses.begin(), statuses.end(), transfer::kResendingSector) ==
-                      statuses.end(),
-                  "a sector was resent");
+    checks.Expect(
+        std::find(statuses.begin(), statuses.end(), transfer::kResendingSector) == statuses.end(),
+        "a sector was resent");
     const int drops = UhidDrops() - dropsBefore;
     checks.Expect(drops == 0, "uhid dropped " + std::to_string(drops) + " output reports");
     const double seconds = Seconds(Clock::now() - start);

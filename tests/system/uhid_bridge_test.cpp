@@ -79,7 +79,8 @@ class FakeKernel {
     const std::optional<uhid_event> event = Receive();
     if (!event) return "<nothing>";
     if (event->type != UHID_INPUT2) return "<event " + std::to_string(event->type) + ">";
-    if (event->u.input2.size != kReportDataSize) return "<size " + std::to_string(event->u.input2.size) + ">";
+    if (event->u.input2.size != kReportDataSize)
+      return "<size " + std::to_string(event->u.input2.size) + ">";
     const auto* text = reinterpret_cast<const char*>(event->u.input2.data);
     return std::string(text, strnlen(text, kReportDataSize));
   }
