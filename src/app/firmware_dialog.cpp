@@ -4,10 +4,12 @@
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <algorithm>
 
 #include "app/dialog_units.h"
 #include "ui_firmware_dialog.h"
@@ -66,6 +68,10 @@ void FirmwareDialog::LayOutFromTemplate() {
   for (QWidget* control : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
     control->setGeometry(DialogUnitsToPixels(control->geometry(), base));
   setFixedSize(DialogUnitsToPixels(size(), base));
+  // Where the font in use runs wider than the template's, a label keeps its
+  // last letters; nothing lies to the right of either label.
+  for (QLabel* label : findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+    label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
 
   // Windows group boxes let clicks through to the controls they frame. Qt's
   // take them, and a later sibling lies on top, so put the frames underneath.
