@@ -224,22 +224,6 @@ TEST_F(DialogTest, EnterNeitherStartsADownloadNorCloses) {
   EXPECT_TRUE(boxes.seen.empty());
 }
 
-TEST_F(DialogTest, NoControllerIsReportedInABox) {
-  platform.Unplug(0);
-  BoxCloser boxes;
-  DownloadButton(dialog).click();
-  Tick();
-  ASSERT_EQ(boxes.seen.size(), 1u);
-  EXPECT_EQ(boxes.seen[0].text, "Quorvex not detected!\nCheck Quorvex power and USB cable.");
-  EXPECT_EQ(boxes.seen[0].title, QCoreApplication::applicationName());
-  EXPECT_FALSE(dialog.Controller().Downloading());
-  // The press may be repeated once the box is gone.
-  platform.Replug(0);
-  DownloadButton(dialog).click();
-  Tick();
-  EXPECT_EQ(Field(1030), Q(transfer::kConnected));
-}
-
 TEST(DownloaderAppTest, RunsTheDialogModallyUntilItEndsThenDestroysIt) {
   auto& app = static_cast<app::DownloaderApp&>(*QCoreApplication::instance());
   emulator::EmulatedHidPlatform platform;

@@ -23,7 +23,7 @@ constexpr std::chrono::milliseconds kFastTicks{0};
 
 QString Q(std::string_view text) { return QString::fromLatin1(text.data(), qsizetype(text.size())); }
 
-TEST(DialogTimingTest, WholeDownloadAndVerificationThroughTheDialog) {
+TEST(DialogTimingTest, WholeRunJudgedByTheFlashWithTicksUnderTheFinalBox) {
   emulator::EmulatedHidPlatform platform;
   emulator::QuorvexController& controller = platform.AddController();
   // Sector 1 stores its first two chunks in each other's place: its checksum
