@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <tuple>
 #include <iostream>
@@ -387,14 +388,20 @@ Case UnplugInHandshakeReplug(Rng&, int seed) {
   setup.faults = {Fault::Unplug(1, 0)};
   return {setup, Pass()};
 }
+// Any chunk of any sector.
+std::uint32_t AnyChunkFrame(Rng& rng) {
+  const std::uint32_t sector = rng.Below(64);
+  return ChunkFrame(sector, rng.Below(64));
+}
+
 Case UnplugInSector(Rng& rng, int) {
-  return {With(Fault::Unplug(ChunkFrame(rng.Below(64), rng.Below(64)))),
+  return {With(Fault::Unplug(AnyChunkFrame(rng))),
           Ending(link::kNotDetected, {protocol::kDownloadSendFailedBox})};
 }
 Case UnplugInSectorReplug(Rng& rng, int) {
   // Powered up again, the controller has forgotten the sector: the rest of
   // its chunks go nowhere, the checksum goes unanswered and the sector is resent.
-  return {With(Fault::Unplug(ChunkFrame(rng.Below(64), rng.Below(64)), 0)), Pass(1)};
+  return {With(Fault::Unplug(AnyChunkFrame(rng), 0)), Pass(1)};
 }
 Case UnplugInChecksum(Rng& rng, int) {
   return {With(Fault::Unplug(ChecksumFrame(rng.Below(64)))),
@@ -582,6 +589,10 @@ TEST_P(FaultMatrix, EndsAsTheFaultRequires) {
     const CycleResult result = RunCycle(c.setup);
     const Expect& expect = c.expect;
 
+    if (std::getenv("LUMBRA_MATRIX_VERBOSE") != nullptr) {
+      std::cout << scenario.name << " | seed " << seed << " | ticks " << result.ticks
+                << " | resends " << result.resends << " | " << result.status << '\n';
+    }
     ++totals.runs;
     totals.ticks += result.ticks;
     totals.resends += result.resends;
