@@ -62,7 +62,7 @@ field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<"$summary"; }
   echo "| Scenarios | $(field scenarios) |"
   echo "| Runs | $(field runs) |"
   echo "| Failures detected (runs ending in a failure) | $(field failures_detected) |"
-  echo "| Transient faults recovered (fault fired, run still verified) | $(field transient_faults_recovered) |"
+  echo "| Transient faults recovered (fault fired, flash right, run verified) | $(field transient_faults_recovered) |"
   echo "| Sector resends used | $(field resends_used) |"
   echo "| **False passes** | **$(field false_passes)** |"
   echo "| Ticks simulated | $(field ticks) |"
