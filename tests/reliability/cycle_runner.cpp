@@ -122,6 +122,8 @@ CycleResult RunCycle(Setup setup) {
   result.status = dialog.Status();
   result.boxes = dialog.boxes;
   result.errorCount = tool.State().errorCount;
+  result.errorField = dialog.Field(protocol::FieldId::kErrors);
+  result.verifyPercent = dialog.Field(protocol::FieldId::kVerifyPercent);
   result.window = tool.State().skipWindow;
   result.resends = static_cast<int>(std::count(dialog.statusHistory.begin(),
                                                dialog.statusHistory.end(),

@@ -36,6 +36,8 @@ struct CycleResult {
   int ticks = 0;
   int resends = 0;                  // sector resends begun
   std::int32_t errorCount = 0;
+  std::string errorField;           // the error field's text at the end
+  std::string verifyPercent;        // the verify percentage field at the end
   transfer::SkipWindow window;
   bool faultFired = false;          // an injected fault took effect
   bool passed = false;              // "Verify Finished. Cycle Power." was reported

@@ -619,6 +619,20 @@ TEST_P(FaultMatrix, EndsAsTheFaultRequires) {
     if (expect.errors >= 0) {
       EXPECT_EQ(result.errorCount, expect.errors);
     }
+    if (expect.errors > 0) {
+      // Every difference counted is listed, one line each.
+      std::size_t lines = 0;
+      for (std::size_t at = 0; (at = result.errorField.find("\r\n", at)) != std::string::npos; at += 2) {
+        ++lines;
+      }
+      EXPECT_EQ(lines, static_cast<std::size_t>(expect.errors));
+    }
+    // A verification that ran to its end shows 100.00, whatever it found.
+    if (expect.status == msg::kVerifyFinished || expect.status == msg::kVerifyFailed) {
+      EXPECT_EQ(result.verifyPercent, msg::kPercentComplete);
+    } else if (expect.status == msg::kVerifyAborted) {
+      EXPECT_NE(result.verifyPercent, msg::kPercentComplete);
+    }
     if (expect.resends >= 0) {
       EXPECT_EQ(result.resends, expect.resends);
     }
