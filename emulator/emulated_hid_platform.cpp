@@ -70,8 +70,9 @@ class EmulatedHidDevice : public link::HidDevice {
     if (controller != nullptr && controller->PollReport(report.subspan(1))) {
       return link::ReadOutcome::kReport;
     }
-    // Nothing will arrive: the whole wait passes, in simulated time only.
-    ++slot_.counters.timeouts;
+    // Nothing will arrive: the whole wait passes, in simulated time only. A
+    // look without waiting (the link's discarding of stale reports) is no time-out.
+    if (timeoutMs > 0) ++slot_.counters.timeouts;
     platform_.elapsedMs_ += static_cast<std::uint64_t>(std::max(timeoutMs, 0));
     return link::ReadOutcome::kTimeout;
   }

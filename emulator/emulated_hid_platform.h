@@ -41,7 +41,7 @@ struct DeviceCounters {
   std::uint32_t writes = 0;          // write calls, failed ones included
   std::uint32_t failedWrites = 0;
   std::uint32_t reads = 0;           // read calls
-  std::uint32_t timeouts = 0;
+  std::uint32_t timeouts = 0;        // reads that waited and got nothing
 
   std::uint32_t OpenHandles() const { return opens - closes; }
 };

@@ -51,7 +51,17 @@ bool HidLink::Connect() {
   return found;
 }
 
+void HidLink::DiscardStaleInput() {
+  // A late answer to an earlier request, or a report nobody asked for, would
+  // otherwise be read as this line's answer and shift every later reply by one.
+  const std::span<std::uint8_t> report(m_InputReport.data(), m_Caps.input);
+  for (int i = 0; i < kMaxStaleReports; ++i) {
+    if (m_hDevice->ReadReport(report, 0) != ReadOutcome::kReport) break;
+  }
+}
+
 bool HidLink::WriteLine(std::string_view text) {
+  DiscardStaleInput();
   // Report ID 0, the line, a carriage return and the terminator; the rest of
   // the report is cleared so that no earlier line shows through.
   std::fill(m_OutputReport.begin(), m_OutputReport.end(), 0);

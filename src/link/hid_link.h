@@ -23,6 +23,10 @@ inline constexpr std::size_t kMaxReportLength = 65;
 inline constexpr std::size_t kLongestLine = 48;
 inline constexpr std::size_t kMinOutputReportLength = kLongestLine + 2;
 inline constexpr std::size_t kMinInputReportLength = 2;
+// Reports waiting before a line goes out are stale; at most this many are
+// discarded (hidraw keeps 64 per handle), so a flooding device cannot hold
+// the tool up.
+inline constexpr int kMaxStaleReports = 128;
 
 // Status line texts.
 inline constexpr std::string_view kDetected = "Quorvex detected";
@@ -57,7 +61,9 @@ class HidLink {
 
   // Sends one line (without its line end) in one output report, opening the
   // link if needed and retrying a failed write once on a rediscovered link.
-  // Returns true when the line was written; callers go by m_bOpen.
+  // Input reports already waiting are discarded first: they cannot be the
+  // answer to this line. Returns true when the line was written; callers go
+  // by m_bOpen.
   bool SendLine(std::string_view text);
 
   // Reads one input report into m_ReplyText, opening the link if needed.
@@ -74,6 +80,7 @@ class HidLink {
 
  private:
   void ReadReport();
+  void DiscardStaleInput();
   bool WriteLine(std::string_view text);
   void CloseDevice();
 

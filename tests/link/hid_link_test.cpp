@@ -116,6 +116,21 @@ TEST_F(HidLinkTest, OutputReportIsIdLineCarriageReturnAndExactlyLOutBytes) {
   EXPECT_EQ(std::count(d.written[1].begin() + 4, d.written[1].end(), 0), 60);
 }
 
+TEST_F(HidLinkTest, ReportsWaitingBeforeALineAreNotTakenForItsAnswer) {
+  ScriptedDevice& d = AddQuorvex();
+  ASSERT_TRUE(link.SendLine("xscr 3 5 505909"));
+  // A late answer and an unsolicited report arrive before the next line.
+  d.waiting.push_back(ReplyOf("00020A7F77"));
+  d.waiting.push_back(ReplyOf("HELLO"));
+  d.reads.push_back(ReplyOf("4F4B04"));
+  ASSERT_TRUE(link.SendLine("xscr 8 3 5057303130323430"));
+  EXPECT_TRUE(link.ReadReply());
+  EXPECT_EQ(link.m_ReplyText, "4F4B04\r\n");
+  // A device that never stops sending cannot hold the link up.
+  for (int i = 0; i < 1000; ++i) d.waiting.push_back(ReplyOf("X"));
+  EXPECT_TRUE(link.SendLine("a"));
+}
+
 TEST_F(HidLinkTest, LineLongerThanTheReportAllowsIsRefused) {
   ScriptedDevice& d = AddQuorvex();
   d.caps = ReportLengths{65, 50};

@@ -26,7 +26,8 @@ struct ScriptedDevice {
   std::optional<link::HidAttributes> attributes;
   std::optional<link::ReportLengths> caps = link::ReportLengths{65, 65};
   int writesToFail = 0;  // the next this many writes fail
-  std::deque<ScriptedRead> reads;
+  std::deque<ScriptedRead> reads;      // what reads that wait will bring
+  std::deque<ScriptedRead> waiting;    // reports already waiting before a read
 
   int openCount = 0;
   int openHandles = 0;
@@ -90,10 +91,11 @@ class ScriptedHandle : public link::HidDevice {
     d_.written.emplace_back(report.begin(), report.end());
     return true;
   }
-  link::ReadOutcome ReadReport(std::span<std::uint8_t> report, int) override {
-    if (d_.reads.empty()) return link::ReadOutcome::kTimeout;
-    ScriptedRead read = std::move(d_.reads.front());
-    d_.reads.pop_front();
+  link::ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override {
+    auto& queue = !d_.waiting.empty() || timeoutMs == 0 ? d_.waiting : d_.reads;
+    if (queue.empty()) return link::ReadOutcome::kTimeout;
+    ScriptedRead read = std::move(queue.front());
+    queue.pop_front();
     std::memcpy(report.data() + 1, read.data.data(), std::min(read.data.size(), report.size() - 1));
     return read.outcome;
   }
