@@ -65,8 +65,7 @@ TEST_F(TransferTest, ProgressFieldsAndStatusTexts) {
 
 TEST_F(TransferTest, ChecksumFailuresResendTheSectorFiveTimesAtMost) {
   controller.AddFault(Fault::WrongChecksum(3, 5));
-  tc.BeginDownload();
-  RunUntilIdle();
+  PressAndRun();
   EXPECT_EQ(Count(dialog.statusHistory, kResendingSector), 5);
   EXPECT_EQ(Status(), kVerifyFinished);
   EXPECT_TRUE(FlashDifferences().empty());
@@ -74,8 +73,7 @@ TEST_F(TransferTest, ChecksumFailuresResendTheSectorFiveTimesAtMost) {
 
 TEST_F(TransferTest, SixthChecksumFailureEndsTheDownload) {
   controller.AddFault(Fault::WrongChecksum(3, 6));
-  tc.BeginDownload();
-  RunUntilIdle();
+  PressAndRun();
   EXPECT_EQ(Count(dialog.statusHistory, kResendingSector), 5);
   EXPECT_EQ(Status(), kDownloadFailed);
   EXPECT_EQ(dialog.boxes, std::vector<std::string>{std::string(kDownloadFailedBox)});
@@ -85,19 +83,13 @@ TEST_F(TransferTest, SixthChecksumFailureEndsTheDownload) {
 TEST_F(TransferTest, ProtectedSectorsToTheEndLeaveTheWindowOpenToTheEndAddress) {
   emulator::ControllerOptions options;
   options.protectedEnd = 0x10000;
-  emulator::EmulatedHidPlatform p;
-  emulator::QuorvexController& c = p.AddController(options);
-  testing::RecordingDialog d;
-  TransferController t(p, d);
-  t.Init();
-  t.BeginDownload();
-  for (int i = 0; i < 20000 && (t.State().flags.downloading || t.State().flags.verifying); ++i)
-    t.OnTick();
-  const SkipWindow& w = t.State().skipWindow;
+  TransferRig rig(options);
+  rig.PressAndRun();
+  const SkipWindow& w = rig.tc.State().skipWindow;
   EXPECT_EQ(w.start, 0xF000);
   EXPECT_EQ(w.end, 0xFFFF);
-  EXPECT_EQ(d.Status(), kVerifyFinished);
-  EXPECT_TRUE(std::equal(c.Flash().begin(), c.Flash().begin() + 0xF000, FirmwareImage::Bytes().begin()));
+  EXPECT_EQ(rig.dialog.Status(), kVerifyFinished);
+  EXPECT_TRUE(rig.FlashDifferences().empty());
 }
 
 TEST_F(TransferTest, TimeOutsDuringTheDownload) {
@@ -116,18 +108,12 @@ TEST_F(TransferTest, TimeOutsDuringTheDownload) {
       {"checksum", 68, kVerifyFinished, {std::string(kVerifyFinishedBox)}},
   };
   for (const Case& c : cases) {
-    emulator::EmulatedHidPlatform p;
-    emulator::QuorvexController& ctl = p.AddController();
-    ctl.AddFault(Fault::NoAnswer(c.frame));
-    testing::RecordingDialog d;
-    TransferController t(p, d);
-    t.Init();
-    t.BeginDownload();
-    for (int i = 0; i < 20000 && (t.State().flags.downloading || t.State().flags.verifying); ++i)
-      t.OnTick();
-    EXPECT_EQ(d.Status(), c.status) << c.name;
-    EXPECT_EQ(d.boxes, c.boxes) << c.name;
-    EXPECT_EQ(Count(d.statusHistory, link::kCantRead), 1) << c.name;
+    TransferRig rig;
+    rig.controller.AddFault(Fault::NoAnswer(c.frame));
+    rig.PressAndRun();
+    EXPECT_EQ(rig.dialog.Status(), c.status) << c.name;
+    EXPECT_EQ(rig.dialog.boxes, c.boxes) << c.name;
+    EXPECT_EQ(Count(rig.dialog.statusHistory, link::kCantRead), 1) << c.name;
   }
 }
 
@@ -137,21 +123,16 @@ TEST_F(TransferTest, GarbageAnswersAreNeverAccepted) {
   for (Corruption corruption : {Corruption::kWrongXor, Corruption::kOddDigits, Corruption::kLowerCase,
                                 Corruption::kNonHex, Corruption::kTooFewBytes,
                                 Corruption::kTooManyBytes, Corruption::kEmpty}) {
-    emulator::EmulatedHidPlatform p;
-    p.AddController().AddFault(Fault::CorruptAnswer(corruption, Command::kSectorAddress));
-    testing::RecordingDialog d;
-    TransferController t(p, d);
-    t.Init();
-    t.BeginDownload();
-    for (int i = 0; i < 20 && t.State().flags.downloading; ++i) t.OnTick();
-    EXPECT_EQ(d.Status(), kSectorAddressFailed) << emulator::ToString(corruption);
+    TransferRig rig;
+    rig.controller.AddFault(Fault::CorruptAnswer(corruption, Command::kSectorAddress));
+    rig.PressAndRun();
+    EXPECT_EQ(rig.dialog.Status(), kSectorAddressFailed) << emulator::ToString(corruption);
   }
 }
 
 TEST_F(TransferTest, UnplugDuringTheDownload) {
   controller.AddFault(Fault::Unplug(100));  // a data frame of the second sector
-  tc.BeginDownload();
-  RunUntilIdle();
+  PressAndRun();
   // The next write finds the controller gone: the send-failure box ends the
   // download at once; the step's own answer is then missing as well.
   ASSERT_GE(dialog.boxes.size(), 1u);
@@ -162,8 +143,7 @@ TEST_F(TransferTest, UnplugDuringTheDownload) {
 }
 
 TEST_F(TransferTest, SecondDownloadSkipsTheHandshake) {
-  tc.BeginDownload();
-  RunUntilIdle();
+  PressAndRun();
   ASSERT_EQ(Status(), kVerifyFinished);
   controller.ClearTranscript();
   tc.BeginDownload();

@@ -15,9 +15,12 @@
 
 namespace lumbra::transfer {
 
-class TransferTest : public ::testing::Test {
- protected:
-  TransferTest() : controller(platform.AddController(Options())) { tc.Init(); }
+// The emulated controller, a recording dialog and the controller under test.
+struct TransferRig {
+  explicit TransferRig(emulator::ControllerOptions options = Options())
+      : controller(platform.AddController(std::move(options))) {
+    tc.Init();
+  }
 
   static emulator::ControllerOptions Options() {
     emulator::ControllerOptions options;
@@ -28,6 +31,12 @@ class TransferTest : public ::testing::Test {
   bool Busy() const {
     const auto& f = tc.State().flags;
     return f.connectPending || f.downloading || f.verifying;
+  }
+
+  // Presses the button and ticks until no activity is left.
+  void PressAndRun() {
+    tc.BeginDownload();
+    RunUntilIdle();
   }
 
   // Ticks until no activity is left; returns the ticks it took.
@@ -82,5 +91,7 @@ class TransferTest : public ::testing::Test {
   testing::RecordingDialog dialog;
   TransferController tc{platform, dialog};
 };
+
+class TransferTest : public ::testing::Test, public TransferRig {};
 
 }  // namespace lumbra::transfer

@@ -43,29 +43,23 @@ TEST_F(TransferTest, ThreeDifferencesAreListedAndTheVerificationFails) {
 }
 
 TEST_F(TransferTest, WithoutAWindowTheFirstByteIsCompared) {
-  emulator::EmulatedHidPlatform p;
   emulator::ControllerOptions options;
   options.protectedBegin = options.protectedEnd = 0;  // nothing protected: no window
-  p.AddController(options).AddFault(ReadBackAs(0x00, 1));
-  testing::RecordingDialog d;
-  TransferController t(p, d);
-  t.Init();
-  t.BeginDownload();
-  for (int i = 0; i < 20000 && (t.State().flags.downloading || t.State().flags.verifying); ++i)
-    t.OnTick();
-  EXPECT_FALSE(t.State().skipWindow.open);
-  const std::vector<std::string> lines = LogLines(d.Field(FieldId::kErrors));
+  TransferRig rig(options);
+  rig.controller.AddFault(ReadBackAs(0x00, 1));
+  rig.PressAndRun();
+  EXPECT_FALSE(rig.tc.State().skipWindow.open);
+  const std::vector<std::string> lines = LogLines(rig.dialog.Field(FieldId::kErrors));
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "add 0x0 = 0x0 should be 0x2");
-  EXPECT_EQ(d.Status(), kVerifyFailed);
+  EXPECT_EQ(rig.dialog.Status(), kVerifyFailed);
 }
 
 TEST_F(TransferTest, WindowSkipsTheProtectedSectorsOnlyAndEndsBeforeTheConfirmedOne) {
   // Read-back differences on both sides of the window's end (0xFBFF).
   controller.AddFault(ReadBackAs(0x00, 0xFC0 + 1));  // the block at 0xFC00
   controller.AddFault(ReadBackAs(0x00, 0xFBF + 1));  // the block at 0xFBF0, inside the window
-  tc.BeginDownload();
-  RunUntilIdle();
+  PressAndRun();
   const std::vector<std::string> lines = LogLines(Field(FieldId::kErrors));
   ASSERT_EQ(lines.size(), 16u);
   EXPECT_EQ(lines[0], "add 0xFC00 = 0x0 should be 0xFF");
@@ -96,8 +90,7 @@ TEST_F(TransferTest, HundredAndFirstDifferenceIsListedThenTheVerificationAborts)
 
 TEST_F(TransferTest, UnansweredVerifyAddressEndsTheVerification) {
   controller.AddFault(Fault::NoAnswer(4226 + 10));  // the tenth block
-  tc.BeginDownload();
-  RunUntilIdle();
+  PressAndRun();
   EXPECT_EQ(Status(), kVerifyAddressFailed);
   EXPECT_EQ(dialog.boxes, std::vector<std::string>{std::string(kVerifyReadFailedBox)});
   // A block that was never read is not compared against the next one's image.
@@ -106,8 +99,7 @@ TEST_F(TransferTest, UnansweredVerifyAddressEndsTheVerification) {
 
 TEST_F(TransferTest, UnplugDuringTheVerification) {
   controller.AddFault(Fault::Unplug(4226 + 100));
-  tc.BeginDownload();
-  RunUntilIdle();
+  PressAndRun();
   ASSERT_FALSE(dialog.boxes.empty());
   EXPECT_EQ(dialog.boxes[0], protocol::kVerifySendFailedBox);
   EXPECT_NE(Status(), kVerifyFinished);
@@ -116,8 +108,7 @@ TEST_F(TransferTest, UnplugDuringTheVerification) {
 
 TEST_F(TransferTest, AllBlocksReadBackErasedAbortTheVerification) {
   controller.AddFault(Fault::ReadBackFill(0xFF));
-  tc.BeginDownload();
-  RunUntilIdle();
+  PressAndRun();
   EXPECT_EQ(Status(), kVerifyAborted);
 }
 
