@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -96,7 +95,7 @@ class ScriptedHandle : public link::HidDevice {
     if (queue.empty()) return link::ReadOutcome::kTimeout;
     ScriptedRead read = std::move(queue.front());
     queue.pop_front();
-    std::memcpy(report.data() + 1, read.data.data(), std::min(read.data.size(), report.size() - 1));
+    std::copy_n(read.data.begin(), std::min(read.data.size(), report.size() - 1), report.begin() + 1);
     return read.outcome;
   }
 
