@@ -60,45 +60,6 @@ TEST_F(PlatformTest, ReadWithNothingQueuedTimesOutAtOnceInSimulatedTime) {
   EXPECT_EQ(platform.ElapsedMs(), link::kReadTimeoutMs + 2u);
 }
 
-TEST_F(PlatformTest, WholeDownloadAndReadBackLandsTheImageInFlash) {
-  QuorvexController& controller = platform.AddController();
-  std::vector<std::uint8_t> image(kFlashSize);
-  for (std::size_t a = 0; a < image.size(); ++a) image[a] = static_cast<std::uint8_t>(a * 7 + (a >> 9));
-
-  ASSERT_EQ(Ask("service.on"), "SERVICE ON\r\n");
-  ASSERT_EQ(Ask(wire::StartDownload()), "52454144594B\r\n");
-  for (std::uint32_t sector = 0; sector < kSectorCount; ++sector) {
-    const std::uint32_t base = sector * kSectorSize;
-    ASSERT_EQ(Ask(wire::SectorAddress(base)), "4F4B04\r\n");
-    for (std::uint32_t c = 0; c < kSectorSize; c += kChunkSize) {
-      ASSERT_TRUE(link.SendLine(wire::SectorData(std::span(image).subspan(base + c, kChunkSize))));
-    }
-    const bool boot = sector >= 60 && sector < 63;
-    std::uint32_t sum = 0;
-    for (std::uint32_t a = base; a < base + kSectorSize; ++a) sum += image[a];
-    const std::uint32_t expected = boot ? 0x00FFFFFF : sum;
-    ASSERT_EQ(Ask(wire::SectorChecksum()).substr(0, 8), wire::Hex(std::array<std::uint8_t, 4>{
-        static_cast<std::uint8_t>(expected >> 24), static_cast<std::uint8_t>(expected >> 16),
-        static_cast<std::uint8_t>(expected >> 8), static_cast<std::uint8_t>(expected)}))
-        << sector;
-  }
-  std::uint32_t mismatches = 0;
-  for (std::uint32_t block = 0; block < kFlashSize; block += kBlockSize) {
-    ASSERT_TRUE(link.SendLine(wire::VerifyAddress(block)));
-    ASSERT_TRUE(link.ReadReply());
-    if (link.m_ReplyText.substr(0, 32) != wire::Hex(std::span(image).subspan(block, kBlockSize))) {
-      ++mismatches;
-    }
-  }
-  EXPECT_EQ(mismatches, 3u * kSectorSize / kBlockSize) << "only the boot code differs";
-  for (std::uint32_t a = 0; a < kFlashSize; ++a) {
-    const bool boot = a >= 0xF000 && a < 0xFC00;
-    ASSERT_EQ(controller.Flash()[a], boot ? QuorvexController::BootByte(a) : image[a]) << a;
-  }
-  EXPECT_EQ(controller.Counters().frames, 2u + 64 * 66 + 4096);
-  EXPECT_EQ(platform.Counters(0).timeouts, 0u);
-}
-
 // --- Enumeration, foreign devices and handles ----------------------------------
 
 TEST_F(PlatformTest, LinkOpensTheFirstControllerAndClosesEveryForeignHandle) {
@@ -155,29 +116,6 @@ TEST_F(PlatformTest, LateAnswerArrivesAtTheReadAfterTheTimeout) {
   EXPECT_EQ(link.m_ReplyText, "SERVICE ON\r\n");
 }
 
-
-TEST_F(PlatformTest, WriteThatFailsOnceIsRepeatedOnARediscoveredLink) {
-  QuorvexController& controller = platform.AddController();
-  controller.AddFault(Fault::FailWrite(2));
-  EXPECT_TRUE(link.SendLine("service.on"));
-  EXPECT_TRUE(link.SendLine(wire::StartDownload()));
-  EXPECT_TRUE(link.m_bOpen);
-  EXPECT_EQ(status.last, link::kDetected);
-  EXPECT_EQ(controller.Counters().Count(Command::kStartDownload), 1u);
-  EXPECT_EQ(platform.Counters(0).opens, 2u);
-  EXPECT_EQ(platform.Counters(0).OpenHandles(), 1u);
-}
-
-TEST_F(PlatformTest, WriteThatFailsTwiceClosesTheLink) {
-  QuorvexController& controller = platform.AddController();
-  controller.AddFault(Fault::FailWrite(1, 2));
-  EXPECT_FALSE(link.SendLine("service.on"));
-  EXPECT_FALSE(link.m_bOpen);
-  EXPECT_EQ(status.last, link::kCantWrite);
-  EXPECT_EQ(controller.Counters().frames, 0u);
-  EXPECT_EQ(platform.Counters(0).OpenHandles(), 0u);
-  EXPECT_EQ(Ask("service.on"), "SERVICE ON\r\n") << "the third write goes through";
-}
 
 TEST_F(PlatformTest, UnplugFailsTheHandleAndReplugComesBackReset) {
   QuorvexController& controller = platform.AddController();
