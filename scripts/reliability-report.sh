@@ -91,7 +91,7 @@ field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<"$summary"; }
   echo "UndefinedBehaviorSanitizer (every finding fatal). Each checks properties beyond"
   echo "\"does not crash\"; see the comment at the top of each file."
   echo
-  echo "| Target | Input | Executions | Corpus (seed / after) | Time | Exec/s | Findings |"
+  echo "| Target | Input | Executions | Corpus (seed / after) | Worker time | Exec/s | Findings |"
   echo "|---|---|---|---|---|---|---|"
   declare -A what=(
     [fuzz_reply]="any reply text, each awaited kind and reply length"
@@ -110,7 +110,7 @@ field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<"$summary"; }
       [[ -f ${logs[1]} ]] || logs=("$log")
       executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "${logs[@]}" | paste -sd+ | bc)
       rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
-      seconds=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log")
+      seconds=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "${logs[@]}" | paste -sd+ | bc)
       corpus=$(find "$fuzz_build/corpus/$target" -type f | wc -l)
       findings=$(cat "${logs[@]}" | grep -c -E '^==[0-9]+==ERROR|property violated' || true)
       workers=""
@@ -125,7 +125,8 @@ field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<"$summary"; }
   echo "12,400 ticks) under ASan, UBSan and coverage, so it manages tens of executions per"
   echo "second per worker rather than thousands; its device falls silent once the input is"
   echo "used up, so most runs end at the tool's next read, as a real run does on a"
-  echo "rejected answer. The figure above is what the long run reached in its time."
+  echo "rejected answer. The figure above adds up every worker of the long runs (a log"
+  echo "per worker in build-rel-fuzz/results); the rate is that of the first."
   echo
   echo "## Sanitizers"
   echo
