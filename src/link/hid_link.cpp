@@ -74,14 +74,14 @@ bool HidLink::SendLine(std::string_view text) {
   if (!m_bOpen) m_bOpen = Connect();
   if (m_bOpen) {
     // A line must leave room for the report ID and the carriage return.
-    if (text.size() + 2 > m_Caps.output) return false;
+    if (!Fits(text)) return false;
     if (WriteLine(text)) return true;
     CloseDevice();
   }
   // Not open, or the write failed: discover once more and write again.
   m_bOpen = Connect();
   if (!m_bOpen) return false;
-  if (text.size() + 2 > m_Caps.output) return false;
+  if (!Fits(text)) return false;
   if (WriteLine(text)) return true;
   CloseDevice();
   SetStatus(kCantWrite);
@@ -90,13 +90,11 @@ bool HidLink::SendLine(std::string_view text) {
 }
 
 bool HidLink::ReadReply() {
-  lastReadArrived_ = false;
   if (!m_bOpen) m_bOpen = Connect();
-  if (m_bOpen) ReadReport();
-  return lastReadArrived_;
+  return m_bOpen && ReadReport();
 }
 
-void HidLink::ReadReport() {
+bool HidLink::ReadReport() {
   // The preset 'i' in byte 1 is what a completed read without data would show.
   std::fill(m_InputReport.begin(), m_InputReport.end(), 0);
   m_InputReport[1] = 'i';
@@ -107,8 +105,7 @@ void HidLink::ReadReport() {
       const std::size_t n = strnlen(data, report.size() - 1);
       m_ReplyText.assign(data, n);
       m_ReplyText += "\r\n";
-      lastReadArrived_ = true;
-      break;
+      return true;
     }
     case ReadOutcome::kTimeout:
       m_LastMessage = kReadTimedOut;
@@ -116,11 +113,12 @@ void HidLink::ReadReport() {
       CloseDevice();
       SetStatus(kCantRead);
       m_bOpen = false;
-      break;
+      return false;
     case ReadOutcome::kFailed:
       m_LastMessage = kUndefinedError;
-      break;
+      return false;
   }
+  return false;
 }
 
 void HidLink::CloseDevice() { m_hDevice.reset(); }

@@ -73,14 +73,13 @@ class HidLink {
 
   // Text of the last read failure; empty until one happens.
   const std::string& LastMessage() const { return m_LastMessage; }
-  // Report lengths of the open device.
-  const ReportLengths& Caps() const { return m_Caps; }
   // Sleeps on the platform (the 2 ms pauses of the exchange).
   void Pause(int milliseconds) { platform_.Pause(milliseconds); }
 
  private:
-  void ReadReport();
+  bool ReadReport();
   void DiscardStaleInput();
+  bool Fits(std::string_view text) const { return text.size() + 2 <= m_Caps.output; }
   bool WriteLine(std::string_view text);
   void CloseDevice();
 
@@ -88,7 +87,6 @@ class HidLink {
   std::unique_ptr<HidDevice> m_hDevice;
   ReportLengths m_Caps;
   std::string m_LastMessage;
-  bool lastReadArrived_ = false;
   std::array<std::uint8_t, kMaxReportLength + 1> m_OutputReport{};
   std::array<std::uint8_t, kMaxReportLength> m_InputReport{};
 };

@@ -41,8 +41,6 @@ class CommandChannel {
 
   // Reply length of the last frame sent (0 for Sector data).
   int LastReplyLength() const { return lastReplyLength_; }
-  // The last line sent.
-  const std::string& LastLine() const { return line_; }
 
  private:
   link::HidLink& link_;
