@@ -73,6 +73,8 @@ class HidLink {
 
   // Text of the last read failure; empty until one happens.
   const std::string& LastMessage() const { return m_LastMessage; }
+  // Report lengths of the open device.
+  const ReportLengths& Caps() const { return m_Caps; }
   // Sleeps on the platform (the 2 ms pauses of the exchange).
   void Pause(int milliseconds) { platform_.Pause(milliseconds); }
 
