@@ -108,9 +108,9 @@ field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<"$summary"; }
       # Extra workers on the same corpus leave $target.<name>.log beside it.
       logs=("$log" "$fuzz_build/results/$target".*.log)
       [[ -f ${logs[1]} ]] || logs=("$log")
-      executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "${logs[@]}" | paste -sd+ | bc)
+      executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "${logs[@]}" | awk '{ s += $1 } END { print s }')
       rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
-      seconds=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "${logs[@]}" | paste -sd+ | bc)
+      seconds=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "${logs[@]}" | awk '{ s += $1 } END { print s }')
       corpus=$(find "$fuzz_build/corpus/$target" -type f | wc -l)
       findings=$(cat "${logs[@]}" | grep -c -E '^==[0-9]+==ERROR|property violated' || true)
       workers=""
@@ -122,11 +122,13 @@ field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<"$summary"; }
   done
   echo
   echo "A run of \`fuzz_transfer_cycle\` is up to a whole download and verification (about"
-  echo "12,400 ticks) under ASan, UBSan and coverage, so it manages tens of executions per"
-  echo "second per worker rather than thousands; its device falls silent once the input is"
-  echo "used up, so most runs end at the tool's next read, as a real run does on a"
-  echo "rejected answer. The figure above adds up every worker of the long runs (a log"
-  echo "per worker in build-rel-fuzz/results); the rate is that of the first."
+  echo "12,400 ticks) under ASan, UBSan and coverage, so it manages about a hundred"
+  echo "executions per second per worker rather than thousands; it is built without"
+  echo "comparison tracing, which doubles that (see \`fuzz/CMakeLists.txt\`). Its device"
+  echo "falls silent once the input is used up, so most runs end at the tool's next"
+  echo "read, as a real run does on a rejected answer. With several workers the"
+  echo "executions and worker time add up every worker's log in build-rel-fuzz/results;"
+  echo "the rate is that of the first."
   echo
   echo "## Sanitizers"
   echo
@@ -177,11 +179,11 @@ Fault matrix (about a second in a Release build, ten under the sanitizers):
 Fuzzing (builds `build-rel-fuzz` with clang 14; new corpus entries stay in the
 build directory, the seeds in `fuzz/corpus` stay small):
 
-    scripts/run-fuzzers.sh 5000 100                # the short run CI does
-    scripts/run-fuzzers.sh 10000000 1000000        # the long run
-    LUMBRA_FUZZ_TARGETS=fuzz_transfer_cycle LUMBRA_FUZZ_MAX_TIME=2400 scripts/run-fuzzers.sh 0 1000000
+    scripts/run-fuzzers.sh                         # the short run CI does
+    LUMBRA_FUZZ_WORKERS=2 scripts/run-fuzzers.sh 10000000 1000000   # the long run
+    LUMBRA_FUZZ_TARGETS=fuzz_transfer_cycle scripts/run-fuzzers.sh 0 1000000   # one target
     # replay one input (a crash lands in build-rel-fuzz/artifacts/):
-    LUMBRA_FUZZ_TRACE=1 build-rel-fuzz/fuzz_transfer_cycle fuzz/corpus/fuzz_transfer_cycle/honest
+    LUMBRA_FUZZ_TRACE=1 build-rel-fuzz-cycle/fuzz_transfer_cycle fuzz/corpus/fuzz_transfer_cycle/honest
 
 Sanitizers (builds `build-rel-asan` with GCC):
 
