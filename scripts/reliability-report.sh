@@ -5,7 +5,8 @@
 #   scripts/reliability-report.sh [--fuzz EXECUTIONS CYCLE_EXECUTIONS] [--sanitizers]
 #
 # --fuzz runs scripts/run-fuzzers.sh with those counts first (honouring
-# LUMBRA_FUZZ_MAX_TIME); --sanitizers runs scripts/run-sanitizers.sh first.
+# LUMBRA_FUZZ_MAX_TIME and LUMBRA_FUZZ_WORKERS); --sanitizers runs
+# scripts/run-sanitizers.sh first.
 # Without them the figures of the last runs are used, as left in
 # build-rel-fuzz/results and build-rel-asan/sanitizer-results.txt.
 # Environment: LUMBRA_BUILD_DIR (the matrix's build, default build-rel),
@@ -36,7 +37,7 @@ matrix_log=$(mktemp)
 trap 'rm -f "$matrix_log"' EXIT
 start=$(date +%s.%N)
 LUMBRA_MATRIX_VERBOSE=1 "$build/tests/reliability/test_reliability" >"$matrix_log"
-matrix_seconds=$(printf '%.1f' "$(echo "$(date +%s.%N) - $start" | bc)")
+matrix_seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 summary=$(grep '^fault matrix:' "$matrix_log")
 field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<"$summary"; }
 
