@@ -123,7 +123,7 @@ field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<"$summary"; }
   done
   echo
   echo "A run of \`fuzz_transfer_cycle\` is up to a whole download and verification (about"
-  echo "12,400 ticks) under ASan, UBSan and coverage, so it manages about a hundred"
+  echo "12,400 ticks) under ASan, UBSan and coverage, so it manages around 150"
   echo "executions per second per worker rather than thousands; it is built without"
   echo "comparison tracing, which doubles that (see \`fuzz/CMakeLists.txt\`). Its device"
   echo "falls silent once the input is used up, so most runs end at the tool's next"
