@@ -35,6 +35,7 @@
 #include "link/device_ids.h"
 #include "link/hid_link.h"
 #include "protocol/command_channel.h"
+#include "support/box_rules.h"
 #include "transfer/firmware_image.h"
 #include "transfer/messages.h"
 #include "transfer/transfer_controller.h"
@@ -335,29 +336,12 @@ class CycleDialog : public proto::DialogPort {
   int ticks = 0;
 };
 
-bool IsDownloadBox(std::string_view box) {
-  return box == xfer::kNotDetectedBox || box == xfer::kStartFailedBox ||
-         box == xfer::kSectorAddressFailedBox || box == xfer::kDownloadFailedBox ||
-         box == proto::kDownloadSendFailedBox;
-}
-
-bool IsVerifyEndBox(std::string_view box) {
-  return box == xfer::kVerifyFinishedBox || box == xfer::kVerifyFailedBox ||
-         box == xfer::kVerifyAbortedBox;
-}
-
 void CycleDialog::ShowMessageBox(std::string_view text) {
   FUZZ_CHECK(depth == 0);  // no tick under a box may open another
   lastBox.assign(text);
-  const xfer::TransferState& state = tool->State();
-  if (IsDownloadBox(text)) {
-    FUZZ_CHECK(!state.flags.downloading && !state.flags.connectPending);
-  } else if (IsVerifyEndBox(text)) {
-    FUZZ_CHECK(state.verifyStep == xfer::VerifyStep::kDone);
-  } else {
-    FUZZ_CHECK(text == xfer::kVerifyReadFailedBox);  // also the verify send failure
-    FUZZ_CHECK(!state.flags.verifying);
-  }
+  const std::string problem = lumbra::testing::CheckFlagsAtBox(text, tool->State());
+  if (!problem.empty()) std::fprintf(stderr, "%s\n", problem.c_str());
+  FUZZ_CHECK(problem.empty());
   // The modal box's own loop: ticks keep coming, nothing may be sent.
   ++depth;
   const std::uint64_t writes = platform->writes;

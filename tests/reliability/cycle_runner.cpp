@@ -4,49 +4,14 @@
 #include <string_view>
 
 #include "emulator/emulated_hid_platform.h"
-#include "protocol/command_channel.h"
+#include "protocol/dialog_port.h"
+#include "support/box_rules.h"
 #include "support/recording_dialog.h"
 #include "transfer/firmware_image.h"
 #include "transfer/messages.h"
 #include "transfer/transfer_controller.h"
 
 namespace lumbra::reliability {
-
-namespace {
-
-using transfer::TransferController;
-
-bool IsDownloadBox(std::string_view box) {
-  return box == transfer::kNotDetectedBox || box == transfer::kStartFailedBox ||
-         box == transfer::kSectorAddressFailedBox || box == transfer::kDownloadFailedBox ||
-         box == protocol::kDownloadSendFailedBox;
-}
-
-bool IsVerifyEndBox(std::string_view box) {
-  return box == transfer::kVerifyFinishedBox || box == transfer::kVerifyFailedBox ||
-         box == transfer::kVerifyAbortedBox;
-}
-
-// The rule a box must satisfy when it opens: the activity it ends has
-// already let go, so the ticks of its modal loop cannot continue it.
-std::string CheckFlagsAtBox(std::string_view box, const transfer::TransferState& state) {
-  if (IsDownloadBox(box)) {
-    if (state.flags.downloading || state.flags.connectPending) {
-      return "download still flagged under box: " + std::string(box);
-    }
-  } else if (IsVerifyEndBox(box)) {
-    if (state.verifyStep != transfer::VerifyStep::kDone) {
-      return "verify step not Done under box: " + std::string(box);
-    }
-  } else if (box == transfer::kVerifyReadFailedBox) {  // also the verify send failure
-    if (state.flags.verifying) return "verification still flagged under box";
-  } else {
-    return "unexpected box: " + std::string(box);
-  }
-  return {};
-}
-
-}  // namespace
 
 std::vector<std::uint8_t> FlashWithBootCode(const emulator::ControllerOptions& options,
                                             std::uint8_t fill) {
@@ -66,14 +31,14 @@ CycleResult RunCycle(Setup setup) {
   for (const emulator::Fault& fault : setup.faults) faultIds.push_back(controller.AddFault(fault));
 
   testing::RecordingDialog dialog;
-  TransferController tool(platform, dialog);
+  transfer::TransferController tool(platform, dialog);
   int depth = 0;
   dialog.whileBoxOpen = [&](const std::string& box) {
     if (depth != 0) {
       result.violations.push_back("box opened by a tick under another box: " + box);
       return;
     }
-    if (std::string problem = CheckFlagsAtBox(box, tool.State()); !problem.empty()) {
+    if (std::string problem = testing::CheckFlagsAtBox(box, tool.State()); !problem.empty()) {
       result.violations.push_back(problem);
     }
     ++depth;
