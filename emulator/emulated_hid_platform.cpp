@@ -33,7 +33,7 @@ class EmulatedHidDevice : public link::HidDevice {
 
   std::optional<link::HidAttributes> Attributes() override {
     if (!Alive() || !slot_.spec.attributesReadable) return std::nullopt;
-    return link::HidAttributes{slot_.spec.vendorId, slot_.spec.productId};
+    return link::HidAttributes{slot_.spec.vendorId, slot_.spec.productId, slot_.spec.serialNumber};
   }
 
   std::optional<link::ReportLengths> Capabilities() override {

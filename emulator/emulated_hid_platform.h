@@ -16,6 +16,7 @@
 
 #include "emulator/quorvex_controller.h"
 #include "link/device_ids.h"
+#include "link/hid_link.h"
 #include "link/hid_platform.h"
 
 namespace lumbra::emulator {
@@ -27,6 +28,9 @@ inline constexpr std::size_t kReportLength = 1 + kReportDataSize;
 struct DeviceSpec {
   std::uint16_t vendorId = link::kQuorvexVendorIds[0];
   std::uint16_t productId = link::kQuorvexProductIds[0];
+  // What the tool checks a stand-in build against; the emulated controller
+  // is a virtual one.
+  std::string serialNumber{link::kVirtualSerialNumber};
   bool opens = true;                  // false: Open returns nullptr
   bool attributesReadable = true;     // false: Attributes() is nullopt
   bool capabilitiesReadable = true;   // false: Capabilities() is nullopt

@@ -228,6 +228,9 @@ void SetText(std::array<std::uint8_t, kReportDataSize / 2>& bytes, std::size_t& 
 }  // namespace
 
 void QuorvexController::StartDownload(Answer& answer) {
+  // Outside service mode the controller runs its pumps and valves and does
+  // not take a download: no answer.
+  if (!serviceMode_) return;
   sectorAddress_.reset();
   chunkCount_ = 0;
   swappedChunks_.reset();

@@ -184,7 +184,8 @@ class CyclePlatform : public hid::HidPlatform {
 };
 
 std::optional<hid::HidAttributes> CycleDevice::Attributes() {
-  return hid::HidAttributes{hid::kQuorvexVendorIds[0], hid::kQuorvexProductIds[0]};
+  return hid::HidAttributes{hid::kQuorvexVendorIds[0], hid::kQuorvexProductIds[0],
+                            std::string(hid::kVirtualSerialNumber)};
 }
 
 bool CycleDevice::Alive() const {

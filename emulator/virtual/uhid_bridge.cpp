@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/hid_link.h"
+
 namespace lumbra::emulator {
 
 namespace {
@@ -45,7 +47,9 @@ uhid_event MakeCreateEvent() {
   uhid_create2_req& create = event.u.create2;
   CopyText(create.name, sizeof create.name, kVirtualDeviceName);
   CopyText(create.phys, sizeof create.phys, "lumbra/virtual");
-  CopyText(create.uniq, sizeof create.uniq, "");
+  // hidapi reports uniq as the serial number: a stand-in build of lumbra
+  // writes only to a controller that carries this one.
+  CopyText(create.uniq, sizeof create.uniq, link::kVirtualSerialNumber);
   const std::span<const std::uint8_t> descriptor = VirtualReportDescriptor();
   std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
   create.rd_size = static_cast<std::uint16_t>(descriptor.size());

@@ -16,7 +16,8 @@ bool Usable(const ReportLengths& caps) {
 
 }  // namespace
 
-HidLink::HidLink(HidPlatform& platform) : platform_(platform) {}
+HidLink::HidLink(HidPlatform& platform, ControllerPolicy policy)
+    : platform_(platform), m_Policy(policy) {}
 
 HidLink::~HidLink() = default;
 
@@ -26,7 +27,8 @@ void HidLink::SetStatus(std::string_view text) {
 
 bool HidLink::Connect() {
   m_hDevice.reset();
-  bool refused = false;
+  bool unsupported = false;
+  bool realRefused = false;
   // Foreign devices are opened, identified and closed one at a time; the
   // first controller in enumeration order is taken.
   for (const std::string& path : platform_.Enumerate()) {
@@ -34,21 +36,45 @@ bool HidLink::Connect() {
     if (!device) continue;
     std::optional<HidAttributes> attributes = device->Attributes();
     if (!attributes || !IsQuorvex(attributes->vendorId, attributes->productId)) continue;
+    if (m_Policy == ControllerPolicy::kVirtualOnly &&
+        attributes->serialNumber != kVirtualSerialNumber) {
+      // Closed before anything is written to it, not even "service.on".
+      realRefused = true;
+      continue;
+    }
     SetStatus(kDetected);
     std::optional<ReportLengths> caps = device->Capabilities();
     if (!caps || !Usable(*caps)) {
       // Lengths we cannot learn or carry: the reports would not fit our
       // buffers or our lines. Try the next device instead.
-      refused = true;
+      unsupported = true;
       continue;
     }
     m_Caps = *caps;
     m_hDevice = std::move(device);
     break;
   }
-  const bool found = m_hDevice != nullptr;
-  SetStatus(found ? kDetected : refused ? kUnsupported : kNotDetected);
-  return found;
+  m_Discovery = m_hDevice      ? Discovery::kOpened
+                : unsupported  ? Discovery::kUnsupported
+                : realRefused  ? Discovery::kRealRefused
+                               : Discovery::kNotFound;
+  switch (m_Discovery) {
+    case Discovery::kOpened: SetStatus(kDetected); break;
+    case Discovery::kNotFound: SetStatus(kNotDetected); break;
+    case Discovery::kUnsupported: SetStatus(kUnsupported); break;
+    case Discovery::kRealRefused: SetStatus(kStandInRefused); break;
+  }
+  if (m_hDevice && m_OnOpened) m_OnOpened();
+  return m_hDevice != nullptr;
+}
+
+bool HidLink::StillOpen() {
+  if (!m_bOpen) return false;
+  const std::span<std::uint8_t> report(m_InputReport.data(), m_Caps.input);
+  if (m_hDevice->ReadReport(report, 0) != ReadOutcome::kFailed) return true;
+  CloseDevice();
+  m_bOpen = false;
+  return false;
 }
 
 void HidLink::DiscardStaleInput() {

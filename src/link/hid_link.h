@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,10 +37,29 @@ inline constexpr std::string_view kCantWrite = "Can't write to Quorvex";
 inline constexpr std::string_view kReadTimedOut = "ReadFile timeout";
 inline constexpr std::string_view kCantRead = "Can't read from Quorvex";
 inline constexpr std::string_view kUndefinedError = "Undefined error";
+inline constexpr std::string_view kStandInRefused = "Stand-in image: real controller refused";
+
+// The serial number string by which the virtual controller (uhid) tells
+// itself apart from real ones.
+inline constexpr std::string_view kVirtualSerialNumber = "lumbra-virtual";
+
+// Which controllers discovery may take.
+enum class ControllerPolicy {
+  kAny,          // every controller (a build with the real image)
+  kVirtualOnly,  // only the virtual controller (a build with the stand-in image)
+};
+
+// How the last discovery ended.
+enum class Discovery {
+  kOpened,        // a usable controller is open
+  kNotFound,      // no controller answered to its identifiers
+  kUnsupported,   // controllers were found, but none with report lengths we carry
+  kRealRefused,   // the policy refused a real controller, and nothing else was usable
+};
 
 class HidLink {
  public:
-  explicit HidLink(HidPlatform& platform);
+  explicit HidLink(HidPlatform& platform, ControllerPolicy policy = ControllerPolicy::kAny);
   virtual ~HidLink();
   HidLink(const HidLink&) = delete;
   HidLink& operator=(const HidLink&) = delete;
@@ -55,6 +75,17 @@ class HidLink {
   // Finds and opens the first usable controller in enumeration order. The
   // caller stores the result in m_bOpen.
   bool Connect();
+  // How the last Connect ended.
+  Discovery LastDiscovery() const { return m_Discovery; }
+
+  // Called each time discovery opens a device: whatever was agreed with the
+  // controller before (service mode) belongs to the old connection.
+  void SetOpenedHandler(std::function<void()> handler) { m_OnOpened = std::move(handler); }
+
+  // Whether the open device is still attached. A device that has gone (an
+  // unplugged or power-cycled controller) is closed, so that the next line
+  // rediscovers. A report waiting now is stale and is dropped.
+  bool StillOpen();
 
   // Replaces the status line's text.
   void SetStatus(std::string_view text);
@@ -86,6 +117,9 @@ class HidLink {
   void CloseDevice();
 
   HidPlatform& platform_;
+  ControllerPolicy m_Policy;
+  Discovery m_Discovery = Discovery::kNotFound;
+  std::function<void()> m_OnOpened;
   std::unique_ptr<HidDevice> m_hDevice;
   ReportLengths m_Caps;
   std::string m_LastMessage;

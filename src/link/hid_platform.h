@@ -16,6 +16,7 @@ namespace lumbra::link {
 struct HidAttributes {
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
+  std::string serialNumber;  // the serial number string; empty when it has none
 };
 
 // Report lengths in bytes, each counting the report ID byte.

@@ -9,7 +9,8 @@ void CommandChannel::SendFrame(const CommandFrame& frame) {
   line_ = EncodeXscrLine(frame);
   lastReplyLength_ = frame.ReplyLength();
   link_.SendLine(line_);
-  if (link_.m_bOpen) return;
+  lastSendFailed_ = !link_.m_bOpen;
+  if (!lastSendFailed_) return;
   // The link has already tried to reconnect and given up. Flags first: ticks
   // keep arriving while the box is open.
   if (flags_.downloading) {

@@ -41,6 +41,9 @@ class CommandChannel {
 
   // Reply length of the last frame sent (0 for Sector data).
   int LastReplyLength() const { return lastReplyLength_; }
+  // True when the last send lost the link for good (and said so, if an
+  // activity was running).
+  bool LastSendFailed() const { return lastSendFailed_; }
 
  private:
   link::HidLink& link_;
@@ -48,6 +51,7 @@ class CommandChannel {
   ActivityFlags& flags_;
   std::string line_;
   int lastReplyLength_ = 0;
+  bool lastSendFailed_ = false;
 };
 
 }  // namespace lumbra::protocol

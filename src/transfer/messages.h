@@ -33,6 +33,9 @@ inline constexpr std::string_view kVerifyReadFailedBox = "Can't read from Quorve
 inline constexpr std::string_view kVerifyAbortedBox = kVerifyAborted;
 inline constexpr std::string_view kVerifyFinishedBox = kVerifyFinished;
 inline constexpr std::string_view kVerifyFailedBox = "Verify failed!\nService call required!";
+inline constexpr std::string_view kStandInRefusedBox =
+    "This lumbra carries a stand-in firmware image, not Quorvex firmware 2.01.\n"
+    "It writes only to the virtual controller.";
 inline constexpr std::string_view kCloseRefusedBox = "Can not close program while downloading.";
 
 // Percentage fields once an activity has completed (no percent sign).

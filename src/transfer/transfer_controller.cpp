@@ -10,11 +10,26 @@ namespace lumbra::transfer {
 using protocol::FieldId;
 using protocol::PendingReply;
 
+namespace {
+
+// A build that carries the stand-in image must never write it into a real
+// controller; only the virtual one may have it.
+link::ControllerPolicy PolicyForImage() {
+  return FirmwareImage::IsStandIn() ? link::ControllerPolicy::kVirtualOnly
+                                    : link::ControllerPolicy::kAny;
+}
+
+}  // namespace
+
 TransferController::TransferController(link::HidPlatform& platform, protocol::DialogPort& dialog)
-    : link_(platform),
+    : link_(platform, PolicyForImage()),
       dialog_(dialog),
       statusField_(dialog, FieldId::kStatus),
-      channel_(link_, dialog, state_.flags) {}
+      channel_(link_, dialog, state_.flags) {
+  // Service mode is a property of the connection: a controller opened anew
+  // (replugged, power-cycled, or another one) starts outside it.
+  link_.SetOpenedHandler([this] { state_.serviceMode = false; });
+}
 
 void TransferController::Init() {
   state_.serviceMode = false;
@@ -74,13 +89,16 @@ void TransferController::ShowPercent(FieldId field) {
 // Service handshake
 
 void TransferController::Handshake() {
-  // A controller that answered once is not asked again while the dialog lives.
-  if (state_.serviceMode) return;
+  // A controller that answered once is not asked again while it stays
+  // connected. One that has gone since is found gone here, and the controller
+  // opened in its place is asked.
+  if (state_.serviceMode && link_.StillOpen()) return;
   link_.SendLine(kServiceOnLine);
   if (!link_.m_bOpen) {
     state_.flags.connectPending = false;
     state_.flags.downloading = false;
-    dialog_.ShowMessageBox(kNotDetectedBox);
+    const bool refused = link_.LastDiscovery() == link::Discovery::kRealRefused;
+    dialog_.ShowMessageBox(refused ? kStandInRefusedBox : kNotDetectedBox);
     return;
   }
   link_.Pause(kServicePauseMs);
@@ -236,7 +254,8 @@ void TransferController::VerifyAddressStep() {
   }
   state_.flags.verifying = false;
   SetStatus(kVerifyAddressFailed);
-  dialog_.ShowMessageBox(kVerifyReadFailedBox);
+  // A send that lost the link has already shown this very box.
+  if (!channel_.LastSendFailed()) dialog_.ShowMessageBox(kVerifyReadFailedBox);
 }
 
 bool TransferController::Skipped(std::int32_t position) const {

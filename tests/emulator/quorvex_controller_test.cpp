@@ -52,6 +52,8 @@ using Answers = std::vector<std::string>;
 
 TEST(ControllerAnswers, KnownLinesGetTheirAnswersByteForByte) {
   QuorvexController controller;
+  EXPECT_EQ(Exchange(controller, "xscr 5 6 5057585906"), Answers{})
+      << "outside service mode a download is not taken";
   EXPECT_EQ(Exchange(controller, "service.on"), Answers{"SERVICE ON"});
   EXPECT_EQ(Exchange(controller, "xscr 5 6 5057585906"), Answers{"52454144594B"});
   EXPECT_EQ(Exchange(controller, "xscr 8 3 5057303030303037"), Answers{"4F4B04"});
@@ -59,6 +61,9 @@ TEST(ControllerAnswers, KnownLinesGetTheirAnswersByteForByte) {
   EXPECT_EQ(Exchange(controller, "xscr 8 17 505A30303030303A"),
             Answers{"0253E9AF84758401E4F5C875CA0675CBBD"});
   EXPECT_TRUE(controller.InServiceMode());
+  controller.Reset();
+  EXPECT_FALSE(controller.InServiceMode()) << "a power cycle leaves service mode";
+  EXPECT_EQ(Exchange(controller, "xscr 5 6 5057585906"), Answers{});
 }
 
 TEST(ControllerAnswers, ReportIsTheTextThenZeroFill) {

@@ -44,7 +44,7 @@ class ScriptedPlatform : public link::HidPlatform {
   ScriptedDevice& Add(std::uint16_t vid, std::uint16_t pid) {
     auto device = std::make_unique<ScriptedDevice>();
     device->path = "scripted:" + std::to_string(devices.size());
-    device->attributes = link::HidAttributes{vid, pid};
+    device->attributes = link::HidAttributes{vid, pid, {}};
     devices.push_back(std::move(device));
     return *devices.back();
   }

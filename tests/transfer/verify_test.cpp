@@ -97,15 +97,6 @@ TEST_F(TransferTest, UnansweredVerifyAddressEndsTheVerification) {
   EXPECT_EQ(Field(FieldId::kErrors), "");
 }
 
-TEST_F(TransferTest, UnplugDuringTheVerification) {
-  controller.AddFault(Fault::Unplug(4226 + 100));
-  PressAndRun();
-  ASSERT_FALSE(dialog.boxes.empty());
-  EXPECT_EQ(dialog.boxes[0], protocol::kVerifySendFailedBox);
-  EXPECT_NE(Status(), kVerifyFinished);
-  EXPECT_FALSE(tc.State().flags.verifying);
-}
-
 TEST_F(TransferTest, AllBlocksReadBackErasedAbortTheVerification) {
   controller.AddFault(Fault::ReadBackFill(0xFF));
   PressAndRun();
