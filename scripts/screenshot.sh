@@ -11,7 +11,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-qt}
-demo=$build/src/app/lumbra-demo
+demo=$build/demo/lumbra-demo
 out=$root/docs/screenshots
 
 if [[ ! -x $demo ]]; then

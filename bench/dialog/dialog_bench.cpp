@@ -10,7 +10,7 @@
 #include <QElapsedTimer>
 #include <cstdio>
 
-#include "app/demo_session.h"
+#include "demo/demo_session.h"
 #include "app/firmware_dialog.h"
 #include "transfer/firmware_image.h"
 

@@ -23,7 +23,7 @@ QString FromAscii(std::string_view text) {
 }
 
 // Controls are named after their identifiers in the .ui file: IDC_1028, ...
-QString ControlName(protocol::FieldId field) {
+QString ControlName(transfer::FieldId field) {
   return QStringLiteral("IDC_%1").arg(static_cast<int>(field));
 }
 
@@ -78,7 +78,7 @@ void FirmwareDialog::LayOutFromTemplate() {
   for (QGroupBox* frame : findChildren<QGroupBox*>(Qt::FindDirectChildrenOnly)) frame->lower();
 }
 
-void FirmwareDialog::SetFieldText(protocol::FieldId field, std::string_view text) {
+void FirmwareDialog::SetFieldText(transfer::FieldId field, std::string_view text) {
   QWidget* control = findChild<QWidget*>(ControlName(field), Qt::FindDirectChildrenOnly);
   if (auto* line = qobject_cast<QLineEdit*>(control)) {
     line->setText(FromAscii(text));

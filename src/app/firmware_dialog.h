@@ -9,7 +9,7 @@
 #include <memory>
 #include <string_view>
 
-#include "protocol/dialog_port.h"
+#include "transfer/dialog_port.h"
 #include "transfer/transfer_controller.h"
 
 class QCloseEvent;
@@ -23,7 +23,7 @@ namespace lumbra::app {
 
 inline constexpr std::chrono::milliseconds kTickPeriod{transfer::kTickPeriodMs};
 
-class FirmwareDialog final : public QDialog, public protocol::DialogPort {
+class FirmwareDialog final : public QDialog, public transfer::DialogPort {
   Q_OBJECT
 
  public:
@@ -33,8 +33,8 @@ class FirmwareDialog final : public QDialog, public protocol::DialogPort {
                           std::chrono::milliseconds tickPeriod = kTickPeriod);
   ~FirmwareDialog() override;
 
-  // protocol::DialogPort
-  void SetFieldText(protocol::FieldId field, std::string_view text) override;
+  // transfer::DialogPort
+  void SetFieldText(transfer::FieldId field, std::string_view text) override;
   void ShowMessageBox(std::string_view text) override;
 
   const transfer::TransferController& Controller() const { return controller_; }

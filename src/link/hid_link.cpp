@@ -17,16 +17,16 @@ bool Usable(const ReportLengths& caps) {
 }  // namespace
 
 HidLink::HidLink(HidPlatform& platform, ControllerPolicy policy)
-    : platform_(platform), m_Policy(policy) {}
+    : platform_(platform), policy_(policy) {}
 
 HidLink::~HidLink() = default;
 
 void HidLink::SetStatus(std::string_view text) {
-  if (m_pStatusWnd != nullptr) m_pStatusWnd->SetText(text);
+  if (status_ != nullptr) status_->SetText(text);
 }
 
 bool HidLink::Connect() {
-  m_hDevice.reset();
+  device_.reset();
   bool unsupported = false;
   bool realRefused = false;
   // Foreign devices are opened, identified and closed one at a time; the
@@ -36,7 +36,7 @@ bool HidLink::Connect() {
     if (!device) continue;
     std::optional<HidAttributes> attributes = device->Attributes();
     if (!attributes || !IsQuorvex(attributes->vendorId, attributes->productId)) continue;
-    if (m_Policy == ControllerPolicy::kVirtualOnly &&
+    if (policy_ == ControllerPolicy::kVirtualOnly &&
         attributes->serialNumber != kVirtualSerialNumber) {
       // Closed before anything is written to it, not even "service.on".
       realRefused = true;
@@ -50,39 +50,36 @@ bool HidLink::Connect() {
       unsupported = true;
       continue;
     }
-    m_Caps = *caps;
-    m_hDevice = std::move(device);
+    caps_ = *caps;
+    device_ = std::move(device);
     break;
   }
-  m_Discovery = m_hDevice      ? Discovery::kOpened
-                : unsupported  ? Discovery::kUnsupported
-                : realRefused  ? Discovery::kRealRefused
-                               : Discovery::kNotFound;
-  switch (m_Discovery) {
+  discovery_ = device_       ? Discovery::kOpened
+               : unsupported ? Discovery::kUnsupported
+               : realRefused ? Discovery::kRealRefused
+                             : Discovery::kNotFound;
+  switch (discovery_) {
     case Discovery::kOpened: SetStatus(kDetected); break;
     case Discovery::kNotFound: SetStatus(kNotDetected); break;
     case Discovery::kUnsupported: SetStatus(kUnsupported); break;
     case Discovery::kRealRefused: SetStatus(kStandInRefused); break;
   }
-  if (m_hDevice && m_OnOpened) m_OnOpened();
-  return m_hDevice != nullptr;
+  if (device_ && onOpened_) onOpened_();
+  return device_ != nullptr;
 }
 
 bool HidLink::StillOpen() {
-  if (!m_bOpen) return false;
-  const std::span<std::uint8_t> report(m_InputReport.data(), m_Caps.input);
-  if (m_hDevice->ReadReport(report, 0) != ReadOutcome::kFailed) return true;
-  CloseDevice();
-  m_bOpen = false;
+  if (!device_) return false;
+  if (device_->ReadReport(InputReport(), 0) != ReadOutcome::kFailed) return true;
+  device_.reset();
   return false;
 }
 
 void HidLink::DiscardStaleInput() {
   // A late answer to an earlier request, or a report nobody asked for, would
   // otherwise be read as this line's answer and shift every later reply by one.
-  const std::span<std::uint8_t> report(m_InputReport.data(), m_Caps.input);
   for (int i = 0; i < kMaxStaleReports; ++i) {
-    if (m_hDevice->ReadReport(report, 0) != ReadOutcome::kReport) break;
+    if (device_->ReadReport(InputReport(), 0) != ReadOutcome::kReport) break;
   }
 }
 
@@ -90,63 +87,53 @@ bool HidLink::WriteLine(std::string_view text) {
   DiscardStaleInput();
   // Report ID 0, the line, a carriage return and the terminator; the rest of
   // the report is cleared so that no earlier line shows through.
-  std::fill(m_OutputReport.begin(), m_OutputReport.end(), 0);
-  std::memcpy(m_OutputReport.data() + 1, text.data(), text.size());
-  m_OutputReport[text.size() + 1] = 0x0D;
-  return m_hDevice->WriteReport(std::span(m_OutputReport.data(), m_Caps.output));
+  std::fill(outputReport_.begin(), outputReport_.end(), 0);
+  std::memcpy(outputReport_.data() + 1, text.data(), text.size());
+  outputReport_[text.size() + 1] = 0x0D;
+  // A short write counts as a failed one: the controller got half a line.
+  return device_->WriteReport(std::span(outputReport_.data(), caps_.output));
 }
 
-bool HidLink::SendLine(std::string_view text) {
-  if (!m_bOpen) m_bOpen = Connect();
-  if (m_bOpen) {
+SendResult HidLink::SendLine(std::string_view text) {
+  if (IsOpen() || Connect()) {
     // A line must leave room for the report ID and the carriage return.
-    if (!Fits(text)) return false;
-    if (WriteLine(text)) return true;
-    CloseDevice();
+    if (!Fits(text)) return SendResult::kTooLong;
+    if (WriteLine(text)) return SendResult::kWritten;
+    device_.reset();
   }
   // Not open, or the write failed: discover once more and write again.
-  m_bOpen = Connect();
-  if (!m_bOpen) return false;
-  if (!Fits(text)) return false;
-  if (WriteLine(text)) return true;
-  CloseDevice();
+  if (!Connect()) return SendResult::kLinkLost;
+  if (!Fits(text)) return SendResult::kTooLong;
+  if (WriteLine(text)) return SendResult::kWritten;
+  device_.reset();
   SetStatus(kCantWrite);
-  m_bOpen = false;
-  return false;
+  return SendResult::kLinkLost;
 }
 
-bool HidLink::ReadReply() {
-  if (!m_bOpen) m_bOpen = Connect();
-  return m_bOpen && ReadReport();
-}
-
-bool HidLink::ReadReport() {
+std::optional<std::string> HidLink::ReadReply() {
+  if (!IsOpen() && !Connect()) return std::nullopt;
   // The preset 'i' in byte 1 is what a completed read without data would show.
-  std::fill(m_InputReport.begin(), m_InputReport.end(), 0);
-  m_InputReport[1] = 'i';
-  const std::span<std::uint8_t> report(m_InputReport.data(), m_Caps.input);
-  switch (m_hDevice->ReadReport(report, kReadTimeoutMs)) {
+  std::fill(inputReport_.begin(), inputReport_.end(), 0);
+  inputReport_[1] = 'i';
+  const std::span<std::uint8_t> report = InputReport();
+  switch (device_->ReadReport(report, kReadTimeoutMs)) {
     case ReadOutcome::kReport: {
       const auto* data = reinterpret_cast<const char*>(report.data() + 1);
-      const std::size_t n = strnlen(data, report.size() - 1);
-      m_ReplyText.assign(data, n);
-      m_ReplyText += "\r\n";
-      return true;
+      std::string reply(data, strnlen(data, report.size() - 1));
+      reply += "\r\n";
+      return reply;
     }
     case ReadOutcome::kTimeout:
-      m_LastMessage = kReadTimedOut;
-      SetStatus(m_LastMessage);
-      CloseDevice();
+      SetStatus(kReadTimedOut);
+      device_.reset();
       SetStatus(kCantRead);
-      m_bOpen = false;
-      return false;
+      return std::nullopt;
     case ReadOutcome::kFailed:
-      m_LastMessage = kUndefinedError;
-      return false;
+      // An unplugged device fails at once on some systems; the link stays
+      // open and the next write finds out.
+      return std::nullopt;
   }
-  return false;
+  return std::nullopt;
 }
-
-void HidLink::CloseDevice() { m_hDevice.reset(); }
 
 }  // namespace lumbra::link

@@ -35,9 +35,9 @@ void AppendHex(std::string& line, std::uint8_t byte) {
 
 }  // namespace
 
-CommandFrame StartDownloadFrame() { return Frame(6, {'P', 'W', 'X', 'Y'}); }
+CommandFrame StartDownloadFrame() { return Frame(kReadyReplyLength, {'P', 'W', 'X', 'Y'}); }
 
-CommandFrame SectorAddressFrame(std::uint32_t address) { return AddressFrame('W', 3, address); }
+CommandFrame SectorAddressFrame(std::uint32_t address) { return AddressFrame('W', kOkReplyLength, address); }
 
 CommandFrame SectorDataFrame(std::span<const std::uint8_t, kChunkSize> chunk) {
   CommandFrame frame = Frame(0, {'P', 'X'});
@@ -46,7 +46,7 @@ CommandFrame SectorDataFrame(std::span<const std::uint8_t, kChunkSize> chunk) {
   return frame;
 }
 
-CommandFrame SectorChecksumFrame() { return Frame(5, {'P', 'Y'}); }
+CommandFrame SectorChecksumFrame() { return Frame(kChecksumReplyLength, {'P', 'Y'}); }
 
 CommandFrame VerifyAddressFrame(std::uint32_t address) { return AddressFrame('Z', 17, address); }
 

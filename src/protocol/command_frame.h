@@ -13,6 +13,12 @@ namespace lumbra::protocol {
 inline constexpr std::size_t kChunkSize = 16;    // image bytes in one Sector data frame
 inline constexpr std::size_t kMaxFrameSize = 21;
 
+// Reply lengths: the answer's bytes and its XOR byte.
+inline constexpr std::uint8_t kReadyReplyLength = 6;      // "READY"
+inline constexpr std::uint8_t kOkReplyLength = 3;         // "OK"
+inline constexpr std::uint8_t kChecksumReplyLength = 5;   // a 4-byte sum
+inline constexpr std::uint8_t kBlockReplyLength = 1 + kChunkSize;  // 16 flash bytes
+
 // Byte 0: frame length (bytes that follow it); byte 1: reply length (bytes of
 // the answer, its XOR byte included; 0 = no answer); then the payload.
 struct CommandFrame {

@@ -9,8 +9,6 @@ std::span<const std::uint8_t, kImageSize> FirmwareImage::Bytes() {
   return std::span<const std::uint8_t, kImageSize>(firmware::kImageData);
 }
 
-std::string_view FirmwareImage::Sha256() { return firmware::kImageSha256; }
-
 bool FirmwareImage::IsStandIn() { return firmware::kImageIsStandIn; }
 
 }  // namespace lumbra::transfer

@@ -5,25 +5,28 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string_view>
+
+#include "protocol/command_frame.h"
 
 namespace lumbra::transfer {
+
+// A controller flash address, which is also an index into the image.
+using FlashAddress = std::uint32_t;
 
 inline constexpr std::size_t kImageSize = 0x10000;
 inline constexpr std::size_t kSectorSize = 0x400;
 inline constexpr std::size_t kSectorCount = kImageSize / kSectorSize;
+inline constexpr FlashAddress kEndAddress = kImageSize - 1;  // the last image address
+inline constexpr int kChunksPerSector = kSectorSize / protocol::kChunkSize;
 
 class FirmwareImage {
  public:
-  // The byte that belongs at `address`, 0 <= address <= 0xFFFF.
-  static std::uint8_t Byte(std::size_t address) { return Bytes()[address]; }
+  // The byte that belongs at `address`, address <= kEndAddress.
+  static std::uint8_t Byte(FlashAddress address) { return Bytes()[address]; }
   static std::span<const std::uint8_t, kImageSize> Bytes();
-  static constexpr std::size_t Size() { return kImageSize; }
 
-  // SHA-256 of the embedded file, as 64 lower-case hexadecimal digits.
-  static std::string_view Sha256();
   // True when the build embedded the repository's stand-in instead of the
-  // real image: such a build must never be used on a real controller.
+  // real image: such a build must never write to a real controller.
   static bool IsStandIn();
 };
 

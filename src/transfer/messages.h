@@ -26,6 +26,10 @@ inline constexpr std::string_view kNotDetectedBox =
     "Quorvex not detected!\nCheck Quorvex power and USB cable.";
 inline constexpr std::string_view kStartFailedBox =
     "Unable to Start firmware download.!\nCheck Quorvex power and USB cable.";
+// A send that lost the link for good ends the download with this box, or the
+// verification with kVerifyReadFailedBox.
+inline constexpr std::string_view kDownloadSendFailedBox =
+    "Can't write to Quorvex!\nDownload failed!\nService call required!";
 inline constexpr std::string_view kSectorAddressFailedBox =
     "Unable to send sector address!\nDownload failed!\nService call required!";
 inline constexpr std::string_view kDownloadFailedBox = "Download failed!\nService call required!";

@@ -7,7 +7,6 @@
 
 namespace lumbra::transfer {
 
-using protocol::FieldId;
 using protocol::PendingReply;
 
 namespace {
@@ -21,11 +20,11 @@ link::ControllerPolicy PolicyForImage() {
 
 }  // namespace
 
-TransferController::TransferController(link::HidPlatform& platform, protocol::DialogPort& dialog)
+TransferController::TransferController(link::HidPlatform& platform, DialogPort& dialog)
     : link_(platform, PolicyForImage()),
       dialog_(dialog),
       statusField_(dialog, FieldId::kStatus),
-      channel_(link_, dialog, state_.flags) {
+      channel_(link_) {
   // Service mode is a property of the connection: a controller opened anew
   // (replugged, power-cycled, or another one) starts outside it.
   link_.SetOpenedHandler([this] { state_.serviceMode = false; });
@@ -36,7 +35,7 @@ void TransferController::Init() {
   state_.flags = {};
   state_.verifyStep = VerifyStep::kBegin;
   state_.skipWindow = {};
-  link_.m_pStatusWnd = &statusField_;
+  link_.SetStatusTarget(&statusField_);
 }
 
 void TransferController::OnTick() {
@@ -79,7 +78,6 @@ void TransferController::ShowPercent(FieldId field) {
   float percent = static_cast<float>(static_cast<double>(state_.imagePosition) /
                                      static_cast<double>(state_.endAddress) * 100.0);
   if (percent > 99.99f) percent = 99.99f;
-  state_.percent = percent;
   char text[32];
   std::snprintf(text, sizeof text, "%5.2f%%", static_cast<double>(percent));
   dialog_.SetFieldText(field, text);
@@ -93,27 +91,47 @@ void TransferController::Handshake() {
   // connected. One that has gone since is found gone here, and the controller
   // opened in its place is asked.
   if (state_.serviceMode && link_.StillOpen()) return;
-  link_.SendLine(kServiceOnLine);
-  if (!link_.m_bOpen) {
+  if (link_.SendLine(kServiceOnLine) == link::SendResult::kLinkLost) {
     state_.flags.connectPending = false;
     state_.flags.downloading = false;
     const bool refused = link_.LastDiscovery() == link::Discovery::kRealRefused;
     dialog_.ShowMessageBox(refused ? kStandInRefusedBox : kNotDetectedBox);
     return;
   }
-  link_.Pause(kServicePauseMs);
-  // Only a reply that arrived now counts; after a time-out the text is stale.
-  // A different reply changes nothing: the download still begins.
-  if (link_.ReadReply()) {
-    std::string& reply = link_.m_ReplyText;
-    if (reply.size() > kServiceOnReply.size()) reply.resize(kServiceOnReply.size());
-    if (reply == kServiceOnReply) {
-      SetStatus(kConnected);
-      state_.serviceMode = true;
+  link_.Pause(kAnswerPauseMs);
+  // Only the first ten characters count. A different answer, or none, changes
+  // nothing: the download still begins.
+  const std::optional<std::string> reply = link_.ReadReply();
+  if (reply && std::string_view(*reply).substr(0, kServiceOnReply.size()) == kServiceOnReply) {
+    SetStatus(kConnected);
+    state_.serviceMode = true;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Sending frames
+
+bool TransferController::Send(const protocol::CommandFrame& frame) {
+  lastSendFailed_ = !channel_.Send(frame);
+  if (lastSendFailed_) {
+    // The link has already tried to reconnect and given up. Flags first:
+    // ticks keep arriving while the box is open.
+    if (state_.flags.downloading) {
+      state_.flags.downloading = false;
+      dialog_.ShowMessageBox(kDownloadSendFailedBox);
+    } else if (state_.flags.verifying) {
+      state_.flags.verifying = false;
+      dialog_.ShowMessageBox(kVerifyReadFailedBox);
     }
   }
-  // The reply is used up: make it read as an empty line until the next one.
-  if (!link_.m_ReplyText.empty()) link_.m_ReplyText[0] = '\r';
+  return !lastSendFailed_;
+}
+
+protocol::Reply TransferController::Request(const protocol::CommandFrame& frame, PendingReply kind) {
+  // Whatever came of the send, the answer is read: the step decides.
+  Send(frame);
+  if (kind == PendingReply::kReady) link_.Pause(kAnswerPauseMs);
+  return channel_.ReadAnswer(kind);
 }
 
 // ---------------------------------------------------------------------------
@@ -130,7 +148,7 @@ void TransferController::RunDownloadStep() {
 }
 
 void TransferController::StartStep() {
-  if (channel_.Request(protocol::StartDownloadFrame(), PendingReply::kReady).accepted) {
+  if (Request(protocol::StartDownloadFrame(), PendingReply::kReady).accepted) {
     state_.downloadStep = DownloadStep::kSendAddress;
     state_.retryCount = 0;
     state_.currentAddress = 0;
@@ -145,7 +163,7 @@ void TransferController::StartStep() {
 
 void TransferController::SendAddressStep() {
   const auto frame = protocol::SectorAddressFrame(state_.currentAddress);
-  if (channel_.Request(frame, PendingReply::kOk).accepted) {
+  if (Request(frame, PendingReply::kOk).accepted) {
     SetStatus(state_.retryCount != 0 ? kResendingSector : kDownloadingSector);
     state_.chunkCount = 0;
     state_.runningSum = 0;
@@ -159,10 +177,10 @@ void TransferController::SendAddressStep() {
 
 void TransferController::SendDataStep() {
   const auto chunk = FirmwareImage::Bytes().subspan(
-      static_cast<std::size_t>(state_.imagePosition), protocol::kChunkSize);
+      state_.imagePosition, protocol::kChunkSize);
   for (std::uint8_t byte : chunk) state_.runningSum += byte;
-  state_.imagePosition += static_cast<std::int32_t>(protocol::kChunkSize);
-  channel_.SendFrame(protocol::SectorDataFrame(chunk.first<protocol::kChunkSize>()));
+  state_.imagePosition += protocol::kChunkSize;
+  Send(protocol::SectorDataFrame(chunk.first<protocol::kChunkSize>()));
   if (++state_.chunkCount == kChunksPerSector) {
     SetStatus(kReadingChecksum);
     state_.downloadStep = DownloadStep::kReadChecksum;
@@ -172,20 +190,19 @@ void TransferController::SendDataStep() {
 
 void TransferController::ReadChecksumStep() {
   const protocol::Reply reply =
-      channel_.Request(protocol::SectorChecksumFrame(), PendingReply::kChecksum);
+      Request(protocol::SectorChecksumFrame(), PendingReply::kChecksum);
   if (reply.accepted && ChecksumRule(reply.checksum)) {
     state_.currentAddress += kSectorSize;
     state_.retryCount = 0;
-    state_.downloadStep = state_.currentAddress > static_cast<std::uint32_t>(state_.endAddress)
-                              ? DownloadStep::kFinish
-                              : DownloadStep::kSendAddress;
+    state_.downloadStep = state_.currentAddress > state_.endAddress ? DownloadStep::kFinish
+                                                                    : DownloadStep::kSendAddress;
     return;
   }
   if (++state_.retryCount > kMaxSectorRetries) {
     state_.downloadStep = DownloadStep::kFinish;
   } else {
     state_.downloadStep = DownloadStep::kSendAddress;
-    state_.imagePosition -= static_cast<std::int32_t>(kSectorSize);  // resend from its first byte
+    state_.imagePosition -= kSectorSize;  // resend from its first byte
   }
 }
 
@@ -194,7 +211,7 @@ bool TransferController::ChecksumRule(std::uint32_t value) {
   if (value == kProtectedSectorSum) {
     if (!window.open) {
       window.open = true;
-      window.start = static_cast<std::int32_t>(state_.currentAddress);
+      window.start = state_.currentAddress;
     }
     return true;
   }
@@ -202,7 +219,7 @@ bool TransferController::ChecksumRule(std::uint32_t value) {
   if (window.open && !window.closed) {
     // This sector was written and confirmed: the window ends just before it.
     window.closed = true;
-    window.end = static_cast<std::int32_t>(state_.currentAddress) - 1;
+    window.end = state_.currentAddress - 1;
   }
   return true;
 }
@@ -247,7 +264,7 @@ void TransferController::RunVerifyStep() {
 }
 
 void TransferController::VerifyAddressStep() {
-  block_ = channel_.Request(protocol::VerifyAddressFrame(state_.currentAddress), PendingReply::kBlock);
+  block_ = Request(protocol::VerifyAddressFrame(state_.currentAddress), PendingReply::kBlock);
   if (block_.accepted) {
     state_.verifyStep = VerifyStep::kCompare;
     return;
@@ -255,52 +272,29 @@ void TransferController::VerifyAddressStep() {
   state_.flags.verifying = false;
   SetStatus(kVerifyAddressFailed);
   // A send that lost the link has already shown this very box.
-  if (!channel_.LastSendFailed()) dialog_.ShowMessageBox(kVerifyReadFailedBox);
+  if (!lastSendFailed_) dialog_.ShowMessageBox(kVerifyReadFailedBox);
 }
 
-bool TransferController::Skipped(std::int32_t position) const {
+bool TransferController::Skipped(FlashAddress address) const {
   // Only a window the download actually opened is skipped.
   const SkipWindow& window = state_.skipWindow;
-  return window.open && position >= window.start && position <= window.end;
+  return window.open && address >= window.start && address <= window.end;
 }
 
 void TransferController::CompareStep() {
-  bool aborted = false;
-  for (std::uint8_t answer : block_.block) {
-    const std::int32_t pos = state_.imagePosition;
-    const std::uint8_t expected = FirmwareImage::Byte(static_cast<std::size_t>(pos));
-    if (!Skipped(pos) && answer != expected) {
-      char line[64];
-      std::snprintf(line, sizeof line, "add 0x%X = 0x%X should be 0x%X\r\n",
-                    static_cast<unsigned>(pos), static_cast<unsigned>(answer),
-                    static_cast<unsigned>(expected));
-      state_.errorLog += line;
-      dialog_.SetFieldText(FieldId::kErrors, state_.errorLog);
-      if (++state_.errorCount > kMaxVerifyErrors) {
-        state_.verifyStep = VerifyStep::kDone;
-        dialog_.ShowMessageBox(kVerifyAbortedBox);
-        SetStatus(kVerifyAborted);
-        aborted = true;
-        break;
-      }
+  for (std::uint8_t found : block_.block) {
+    const FlashAddress address = state_.imagePosition;
+    if (!Skipped(address) && found != FirmwareImage::Byte(address) &&
+        !ListDifference(address, found)) {
+      ShowPercent(FieldId::kVerifyPercent);
+      return;  // aborted, at this byte
     }
     ++state_.imagePosition;
   }
   ShowPercent(FieldId::kVerifyPercent);
-  if (aborted) return;
-
   state_.currentAddress += protocol::kChunkSize;
-  if (state_.currentAddress > static_cast<std::uint32_t>(state_.endAddress)) {
-    dialog_.SetFieldText(FieldId::kVerifyPercent, kPercentComplete);
-    state_.verifyStep = VerifyStep::kDone;
-    // Firmware known to differ from the image must not be reported as done.
-    if (state_.errorCount != 0) {
-      SetStatus(kVerifyFailed);
-      dialog_.ShowMessageBox(kVerifyFailedBox);
-    } else {
-      SetStatus(kVerifyFinished);
-      dialog_.ShowMessageBox(kVerifyFinishedBox);
-    }
+  if (state_.currentAddress > state_.endAddress) {
+    FinishVerify();
     return;
   }
   char status[40];
@@ -308,6 +302,33 @@ void TransferController::CompareStep() {
                 static_cast<unsigned>(state_.currentAddress));
   SetStatus(status);
   state_.verifyStep = VerifyStep::kSendAddress;
+}
+
+bool TransferController::ListDifference(FlashAddress address, std::uint8_t found) {
+  char line[64];
+  std::snprintf(line, sizeof line, "add 0x%X = 0x%X should be 0x%X\r\n",
+                static_cast<unsigned>(address), static_cast<unsigned>(found),
+                static_cast<unsigned>(FirmwareImage::Byte(address)));
+  state_.errorLog += line;
+  dialog_.SetFieldText(FieldId::kErrors, state_.errorLog);
+  if (++state_.errorCount <= kMaxVerifyErrors) return true;
+  state_.verifyStep = VerifyStep::kDone;
+  dialog_.ShowMessageBox(kVerifyAbortedBox);
+  SetStatus(kVerifyAborted);
+  return false;
+}
+
+void TransferController::FinishVerify() {
+  dialog_.SetFieldText(FieldId::kVerifyPercent, kPercentComplete);
+  state_.verifyStep = VerifyStep::kDone;
+  // Firmware known to differ from the image must not be reported as done.
+  if (state_.errorCount != 0) {
+    SetStatus(kVerifyFailed);
+    dialog_.ShowMessageBox(kVerifyFailedBox);
+  } else {
+    SetStatus(kVerifyFinished);
+    dialog_.ShowMessageBox(kVerifyFinishedBox);
+  }
 }
 
 }  // namespace lumbra::transfer

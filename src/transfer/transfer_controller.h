@@ -10,19 +10,18 @@
 
 #include "link/hid_link.h"
 #include "protocol/command_channel.h"
-#include "protocol/dialog_port.h"
+#include "transfer/dialog_port.h"
 #include "transfer/transfer_state.h"
 
 namespace lumbra::transfer {
 
 inline constexpr int kTickPeriodMs = 25;
-inline constexpr int kServicePauseMs = 2;
+// The pause after "service.on" and after Start download, before the answer is read.
+inline constexpr int kAnswerPauseMs = 2;
 inline constexpr std::string_view kDialogTitle = "Quorvex Pump and Valve Firmware Ver. 2.01";
 inline constexpr std::string_view kServiceOnLine = "service.on";
 inline constexpr std::string_view kServiceOnReply = "SERVICE ON";
 
-inline constexpr std::int32_t kEndAddress = 0xFFFF;
-inline constexpr int kChunksPerSector = 64;
 inline constexpr int kMaxSectorRetries = 5;  // resends of one sector before the download fails
 inline constexpr int kMaxVerifyErrors = 100;  // differences listed before the verification aborts
 // The controller's checksum answer for a sector it protects and did not write.
@@ -30,7 +29,7 @@ inline constexpr std::uint32_t kProtectedSectorSum = 0x00FFFFFF;
 
 class TransferController {
  public:
-  TransferController(link::HidPlatform& platform, protocol::DialogPort& dialog);
+  TransferController(link::HidPlatform& platform, DialogPort& dialog);
   TransferController(const TransferController&) = delete;
   TransferController& operator=(const TransferController&) = delete;
 
@@ -50,34 +49,43 @@ class TransferController {
   // runs it shows its message box and returns false.
   bool OnClose();
 
-  // True while a download (or its handshake) is running.
-  bool Downloading() const { return state_.flags.downloading; }
+  // True while a handshake, a download or a verification is under way.
+  bool Busy() const {
+    return state_.flags.connectPending || state_.flags.downloading || state_.flags.verifying;
+  }
 
   const TransferState& State() const { return state_; }
-  link::HidLink& Link() { return link_; }
 
  private:
   void Handshake();
+  bool Send(const protocol::CommandFrame& frame);
+  protocol::Reply Request(const protocol::CommandFrame& frame, protocol::PendingReply kind);
+
   void RunDownloadStep();
-  void RunVerifyStep();
   void StartStep();
   void SendAddressStep();
   void SendDataStep();
   void ReadChecksumStep();
+  bool ChecksumRule(std::uint32_t value);
   void FinishStep();
+
+  void RunVerifyStep();
   void VerifyAddressStep();
   void CompareStep();
-  bool ChecksumRule(std::uint32_t value);
-  bool Skipped(std::int32_t position) const;
-  void ShowPercent(protocol::FieldId field);
+  bool ListDifference(FlashAddress address, std::uint8_t found);
+  void FinishVerify();
+  bool Skipped(FlashAddress address) const;
+
+  void ShowPercent(FieldId field);
   void SetStatus(std::string_view text);
 
   link::HidLink link_;
-  protocol::DialogPort& dialog_;
-  protocol::FieldTarget statusField_;
+  DialogPort& dialog_;
+  FieldTarget statusField_;
   TransferState state_;
   protocol::CommandChannel channel_;
-  protocol::Reply block_;  // the last block read back, for the Compare step
+  bool lastSendFailed_ = false;  // the last frame's send lost the link, and said so
+  protocol::Reply block_;        // the last block read back, for the Compare step
 };
 
 }  // namespace lumbra::transfer

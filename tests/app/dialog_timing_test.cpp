@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <chrono>
 
-#include "app/demo_session.h"
+#include "demo/demo_session.h"
 #include "dialog_harness.h"
 #include "emulator/emulated_hid_platform.h"
 #include "transfer/firmware_image.h"

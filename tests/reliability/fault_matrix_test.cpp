@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "cycle_runner.h"
+#include "support/cycle_runner.h"
 #include "emulator/line_parser.h"
 #include "link/hid_link.h"
 #include "protocol/command_channel.h"

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "protocol/dialog_port.h"
+#include "transfer/dialog_port.h"
 
 namespace lumbra::testing {
 
-class RecordingDialog : public protocol::DialogPort {
+class RecordingDialog : public transfer::DialogPort {
  public:
-  void SetFieldText(protocol::FieldId field, std::string_view text) override {
+  void SetFieldText(transfer::FieldId field, std::string_view text) override {
     fields[field] = std::string(text);
-    if (field == protocol::FieldId::kStatus) statusHistory.emplace_back(text);
+    if (field == transfer::FieldId::kStatus) statusHistory.emplace_back(text);
   }
 
   void ShowMessageBox(std::string_view text) override {
@@ -24,13 +24,13 @@ class RecordingDialog : public protocol::DialogPort {
     if (whileBoxOpen) whileBoxOpen(boxes.back());
   }
 
-  std::string Field(protocol::FieldId field) const {
+  std::string Field(transfer::FieldId field) const {
     auto it = fields.find(field);
     return it == fields.end() ? std::string() : it->second;
   }
-  std::string Status() const { return Field(protocol::FieldId::kStatus); }
+  std::string Status() const { return Field(transfer::FieldId::kStatus); }
 
-  std::map<protocol::FieldId, std::string> fields;
+  std::map<transfer::FieldId, std::string> fields;
   std::vector<std::string> statusHistory;
   std::vector<std::string> boxes;
   std::function<void(const std::string& box)> whileBoxOpen;

@@ -41,7 +41,7 @@ namespace link = lumbra::link;
 namespace protocol = lumbra::protocol;
 namespace transfer = lumbra::transfer;
 using Clock = std::chrono::steady_clock;
-using protocol::FieldId;
+using transfer::FieldId;
 using transfer::DownloadStep;
 using transfer::VerifyStep;
 

@@ -4,7 +4,7 @@ namespace lumbra::transfer {
 namespace {
 
 using emulator::Fault;
-using protocol::FieldId;
+using transfer::FieldId;
 
 TEST_F(TransferTest, WholeDownloadAndVerificationWritesTheImage) {
   tc.BeginDownload();

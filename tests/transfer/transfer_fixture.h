@@ -81,7 +81,7 @@ struct TransferRig {
   }
 
   std::string Status() const { return dialog.Status(); }
-  std::string Field(protocol::FieldId field) const { return dialog.Field(field); }
+  std::string Field(transfer::FieldId field) const { return dialog.Field(field); }
   int Count(const std::vector<std::string>& texts, std::string_view text) const {
     return static_cast<int>(std::count(texts.begin(), texts.end(), text));
   }

@@ -5,7 +5,7 @@ namespace {
 
 using emulator::Command;
 using emulator::Fault;
-using protocol::FieldId;
+using transfer::FieldId;
 
 // The first `times` Verify address answers from the `ordinal`-th on read as `value`.
 Fault ReadBackAs(std::uint8_t value, std::uint32_t ordinal, std::uint32_t times = 1) {

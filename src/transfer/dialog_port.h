@@ -7,7 +7,7 @@
 
 #include "link/text_target.h"
 
-namespace lumbra::protocol {
+namespace lumbra::transfer {
 
 // The dialog's four read-only fields, by control identifier.
 enum class FieldId : int {
@@ -41,4 +41,4 @@ class FieldTarget final : public link::TextTarget {
   FieldId field_;
 };
 
-}  // namespace lumbra::protocol
+}  // namespace lumbra::transfer

@@ -1,4 +1,4 @@
-#include "app/demo_session.h"
+#include "demo/demo_session.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 // lumbra-demo: the firmware dialog on an emulated controller, for watching a
 // whole download and verification without hardware.
-#include "app/demo_session.h"
+#include "demo/demo_session.h"
 #include "app/downloader_app.h"
 
 int main(int argc, char* argv[]) {

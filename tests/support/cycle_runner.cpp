@@ -1,10 +1,10 @@
-#include "cycle_runner.h"
+#include "support/cycle_runner.h"
 
 #include <algorithm>
 #include <string_view>
 
 #include "emulator/emulated_hid_platform.h"
-#include "protocol/dialog_port.h"
+#include "transfer/dialog_port.h"
 #include "support/box_rules.h"
 #include "support/recording_dialog.h"
 #include "transfer/firmware_image.h"
@@ -87,8 +87,8 @@ CycleResult RunCycle(Setup setup) {
   result.status = dialog.Status();
   result.boxes = dialog.boxes;
   result.errorCount = tool.State().errorCount;
-  result.errorField = dialog.Field(protocol::FieldId::kErrors);
-  result.verifyPercent = dialog.Field(protocol::FieldId::kVerifyPercent);
+  result.errorField = dialog.Field(transfer::FieldId::kErrors);
+  result.verifyPercent = dialog.Field(transfer::FieldId::kVerifyPercent);
   result.window = tool.State().skipWindow;
   result.resends = static_cast<int>(std::count(dialog.statusHistory.begin(),
                                                dialog.statusHistory.end(),
