@@ -26,4 +26,16 @@ std::string UdevRules() {
   return rules;
 }
 
+std::string AppStreamModaliases() {
+  std::string lines;
+  for (auto vid : link::kQuorvexVendorIds) {
+    for (auto pid : link::kQuorvexProductIds) {
+      char line[64];
+      std::snprintf(line, sizeof line, "    <modalias>usb:v%04Xp%04Xd*</modalias>\n", vid, pid);
+      lines += line;
+    }
+  }
+  return lines;
+}
+
 }  // namespace lumbra::packaging

@@ -14,6 +14,7 @@ if [[ "${1:-}" == "--tests" ]]; then
     xvfb xauth                                # screenshots and the demo without a display
     clang-14 libclang-rt-14-dev               # fuzzing and sanitizers
     qemu-system-x86 busybox-static cpio xz-utils zstd  # the system test on a real kernel
+    dpkg-dev lintian desktop-file-utils appstream man-db x11-utils  # the package test
   )
 fi
 

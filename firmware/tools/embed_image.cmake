@@ -1,10 +1,11 @@
 # Writes the C++ definitions of the built-in firmware image: its bytes, the
-# SHA-256 of its file and whether it is the repository's stand-in.
-#   cmake -DIMAGE=<file> -DSTANDIN=<file> -DOUTPUT=<file.cpp> -P embed_image.cmake
+# SHA-256 of its file and whether it is the repository's stand-in, as
+# firmware/CMakeLists.txt decided at configure time (ON or OFF).
+#   cmake -DIMAGE=<file> -DIS_STANDIN=ON|OFF -DOUTPUT=<file.cpp> -P embed_image.cmake
 # The build runs lumbra_check_image on IMAGE first; the size test here only
 # keeps a direct call from producing a table the header does not declare.
 
-foreach(var IMAGE STANDIN OUTPUT)
+foreach(var IMAGE IS_STANDIN OUTPUT)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "embed_image.cmake: ${var} is not set")
   endif()
@@ -18,8 +19,7 @@ if(NOT digits EQUAL 131072)
 endif()
 
 file(SHA256 "${IMAGE}" image_sha256)
-file(SHA256 "${STANDIN}" standin_sha256)
-if(image_sha256 STREQUAL standin_sha256)
+if(IS_STANDIN)
   set(is_standin true)
 else()
   set(is_standin false)
