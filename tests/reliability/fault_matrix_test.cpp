@@ -21,7 +21,6 @@
 #include "support/cycle_runner.h"
 #include "emulator/line_parser.h"
 #include "link/hid_link.h"
-#include "protocol/command_channel.h"
 #include "transfer/firmware_image.h"
 #include "transfer/messages.h"
 #include "transfer/transfer_controller.h"
@@ -135,7 +134,7 @@ struct Expect {
   std::vector<std::string> boxes;
   int errors = -1;      // differences listed; -1: not checked
   int resends = -1;     // sector resends begun; -1: not checked
-  std::optional<std::pair<std::int32_t, std::int32_t>> window;  // skip window start, end
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> window;  // skip window start, end
 };
 
 struct Case {
@@ -390,7 +389,7 @@ Case SpoiltServiceOn(Rng&, int seed) {
 Case UnplugInHandshake(Rng&, int seed) {
   Setup setup = OldFlash(seed);
   setup.faults = {Fault::Unplug(1)};
-  return {setup, Ending(msg::kStartFailed, {protocol::kDownloadSendFailedBox, msg::kStartFailedBox})};
+  return {setup, Ending(msg::kStartFailed, {msg::kDownloadSendFailedBox, msg::kStartFailedBox})};
 }
 Case UnplugInHandshakeReplug(Rng&, int seed) {
   Setup setup = OldFlash(seed);
@@ -407,7 +406,7 @@ std::uint32_t AnyChunkFrame(Rng& rng) {
 
 Case UnplugInSector(Rng& rng, int) {
   return {With(Fault::Unplug(AnyChunkFrame(rng))),
-          Ending(link::kNotDetected, {protocol::kDownloadSendFailedBox})};
+          Ending(link::kNotDetected, {msg::kDownloadSendFailedBox})};
 }
 Case UnplugInSectorReplug(Rng& rng, int) {
   // Powered up again, the controller has forgotten the sector: the rest of
@@ -417,7 +416,7 @@ Case UnplugInSectorReplug(Rng& rng, int) {
 Case UnplugInChecksum(Rng& rng, int) {
   return {With(Fault::Unplug(ChecksumFrame(rng.Below(64)))),
           Ending(msg::kSectorAddressFailed,
-                 {protocol::kDownloadSendFailedBox, msg::kSectorAddressFailedBox})};
+                 {msg::kDownloadSendFailedBox, msg::kSectorAddressFailedBox})};
 }
 Case UnplugInChecksumReplug(Rng& rng, int) {
   return {With(Fault::Unplug(ChecksumFrame(rng.Below(64)), 0)), Pass(1)};
@@ -447,11 +446,11 @@ Case WriteFailsTwice(Rng& rng, int seed) {
   // The retry on a fresh link fails too: the line is lost for good.
   Setup setup = With(Fault::FailWrite(WriteOf(rng, seed), 2));
   switch (seed % 4) {
-    case 0: return {setup, Ending(link::kCantWrite, {protocol::kDownloadSendFailedBox})};
+    case 0: return {setup, Ending(link::kCantWrite, {msg::kDownloadSendFailedBox})};
     case 1:
       return {setup, Ending(msg::kSectorAddressFailed,
-                            {protocol::kDownloadSendFailedBox, msg::kSectorAddressFailedBox})};
-    case 2: return {setup, Ending(link::kCantRead, {protocol::kDownloadSendFailedBox})};
+                            {msg::kDownloadSendFailedBox, msg::kSectorAddressFailedBox})};
+    case 2: return {setup, Ending(link::kCantRead, {msg::kDownloadSendFailedBox})};
     default:
       // The send failure and the rejected block would say the same: once.
       return {setup, Ending(msg::kVerifyAddressFailed, {msg::kVerifyReadFailedBox})};
@@ -500,8 +499,8 @@ Case BootCodeThenMatch(Rng&, int seed) {
   std::tie(setup.options.protectedBegin, setup.options.protectedEnd) = BootCode(seed);
   Expect expect = Pass();
   // The window ends one byte before the first sector that matched after it.
-  expect.window = {static_cast<std::int32_t>(setup.options.protectedBegin),
-                   static_cast<std::int32_t>(setup.options.protectedEnd) - 1};
+  expect.window = {setup.options.protectedBegin,
+                   setup.options.protectedEnd - 1};
   return {setup, expect};
 }
 
@@ -511,8 +510,8 @@ Case BootCodeToTheEnd(Rng&, int seed) {
   setup.options.protectedBegin = kBegins[seed % 4];
   setup.options.protectedEnd = 0x10000;
   Expect expect = Pass();
-  expect.window = {static_cast<std::int32_t>(setup.options.protectedBegin),
-                   static_cast<std::int32_t>(kLastAddress)};
+  expect.window = {setup.options.protectedBegin,
+                   kLastAddress};
   return {setup, expect};
 }
 

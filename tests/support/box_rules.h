@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/command_channel.h"
 #include "transfer/messages.h"
 #include "transfer/transfer_state.h"
 
@@ -15,8 +14,8 @@ namespace lumbra::testing {
 inline std::string CheckFlagsAtBox(std::string_view box, const transfer::TransferState& state) {
   const bool downloadBox = box == transfer::kNotDetectedBox || box == transfer::kStartFailedBox ||
                            box == transfer::kSectorAddressFailedBox ||
-                           box == transfer::kDownloadFailedBox ||
-                           box == protocol::kDownloadSendFailedBox;
+                           box == transfer::kDownloadFailedBox || box == transfer::kStandInRefusedBox ||
+                           box == transfer::kDownloadSendFailedBox;
   const bool verifyEndBox = box == transfer::kVerifyFinishedBox ||
                             box == transfer::kVerifyFailedBox || box == transfer::kVerifyAbortedBox;
   if (downloadBox) {

@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "emulator/emulated_hid_platform.h"
-#include "transfer/dialog_port.h"
 #include "support/box_rules.h"
 #include "support/recording_dialog.h"
 #include "transfer/firmware_image.h"
@@ -57,11 +56,7 @@ CycleResult RunCycle(Setup setup) {
   tool.BeginDownload();
   bool disturbed = false;
   bool pressed = false;
-  auto busy = [&] {
-    const auto& flags = tool.State().flags;
-    return flags.connectPending || flags.downloading || flags.verifying;
-  };
-  while (busy()) {
+  while (tool.Busy()) {
     if (result.ticks >= kTickLimit) {
       result.violations.push_back("no end after " + std::to_string(kTickLimit) + " ticks");
       break;
@@ -79,6 +74,10 @@ CycleResult RunCycle(Setup setup) {
         state.currentAddress == static_cast<std::uint32_t>(setup.pressAtVerifyAddress)) {
       pressed = true;
       tool.BeginDownload();
+    }
+    if (setup.unplugWhen && setup.unplugWhen(state)) {
+      setup.unplugWhen = nullptr;
+      platform.Unplug(0);
     }
     tool.OnTick();
     ++result.ticks;

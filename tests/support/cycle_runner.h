@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct Setup {
   std::vector<std::uint32_t> disturbBeforeVerify;
   // Press the button again when the verification is about to read this block address.
   std::int64_t pressAtVerifyAddress = -1;
+  // Pull the controller's plug, for good, before the first tick this holds for.
+  std::function<bool(const transfer::TransferState&)> unplugWhen;
 };
 
 struct CycleResult {

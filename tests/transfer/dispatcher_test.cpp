@@ -1,3 +1,4 @@
+// The button, the tick and the close guard, and what they do to each other.
 #include "transfer_fixture.h"
 
 namespace lumbra::transfer {
@@ -9,7 +10,7 @@ TEST_F(TransferTest, NothingIsSentBeforeTheButtonIsPressed) {
   EXPECT_TRUE(dialog.fields.empty());
   tc.BeginDownload();
   tc.OnTick();
-  EXPECT_EQ(Lines(), std::vector<std::string>{"service.on"});
+  EXPECT_EQ(Lines(), Texts{"service.on"});
 }
 
 TEST_F(TransferTest, PressDuringADownloadChangesNothing) {
@@ -23,19 +24,6 @@ TEST_F(TransferTest, PressDuringADownloadChangesNothing) {
   RunUntilIdle();
   EXPECT_EQ(controller.Counters().Count(emulator::Command::kServiceOn), 1u);
   EXPECT_EQ(Status(), kVerifyFinished);
-}
-
-TEST_F(TransferTest, PressDuringAVerificationStartsAFreshDownload) {
-  tc.BeginDownload();
-  RunWhileDownloading();
-  for (int i = 0; i < 1001; ++i) tc.OnTick();  // well into the verification
-  ASSERT_TRUE(tc.State().flags.verifying);
-  tc.BeginDownload();
-  tc.OnTick();
-  EXPECT_TRUE(tc.State().flags.downloading);
-  RunUntilIdle();
-  EXPECT_EQ(Status(), kVerifyFinished);
-  EXPECT_TRUE(FlashDifferences().empty());
 }
 
 TEST_F(TransferTest, FailedDownloadDoesNotResumeAnAbandonedVerification) {
@@ -58,7 +46,7 @@ TEST_F(TransferTest, CloseGuard) {
   tc.OnTick();
   tc.OnTick();
   // The download goes on under the guard's box.
-  const std::int32_t before = tc.State().imagePosition;
+  const FlashAddress before = tc.State().imagePosition;
   dialog.whileBoxOpen = [&](const std::string&) {
     for (int i = 0; i < 5; ++i) tc.OnTick();
   };
@@ -81,8 +69,7 @@ TEST_F(TransferTest, FailureBoxOnTopOfTheCloseGuardsBox) {
     if (box == kCloseRefusedBox) tc.OnTick(), tc.OnTick();
   };
   EXPECT_FALSE(tc.OnClose());
-  EXPECT_EQ(dialog.boxes, (std::vector<std::string>{std::string(kCloseRefusedBox),
-                                                    std::string(kSectorAddressFailedBox)}));
+  EXPECT_EQ(dialog.boxes, (Texts{std::string(kCloseRefusedBox), std::string(kSectorAddressFailedBox)}));
   EXPECT_TRUE(tc.OnClose());
 }
 
@@ -93,8 +80,7 @@ TEST_F(TransferTest, FlagsAreClearBeforeEveryFailureBox) {
     downloadingUnderBox.push_back(tc.State().flags.downloading);
     tc.OnTick();  // must not continue the failed download
   };
-  tc.BeginDownload();
-  RunUntilIdle();
+  PressAndRun();
   EXPECT_EQ(downloadingUnderBox, std::vector<bool>{false});
   EXPECT_EQ(Status(), kDownloadFailed);
 }

@@ -15,22 +15,16 @@
 
 namespace lumbra::transfer {
 
+using Texts = std::vector<std::string>;
+
 // The emulated controller, a recording dialog and the controller under test.
 struct TransferRig {
-  explicit TransferRig(emulator::ControllerOptions options = Options())
-      : controller(platform.AddController(std::move(options))) {
-    tc.Init();
-  }
+  TransferRig() : controller(platform.AddController(Options())) { tc.Init(); }
 
   static emulator::ControllerOptions Options() {
     emulator::ControllerOptions options;
     options.transcriptCapacity = 128;
     return options;
-  }
-
-  bool Busy() const {
-    const auto& f = tc.State().flags;
-    return f.connectPending || f.downloading || f.verifying;
   }
 
   // Presses the button and ticks until no activity is left.
@@ -40,49 +34,36 @@ struct TransferRig {
   }
 
   // Ticks until no activity is left; returns the ticks it took.
-  int RunUntilIdle(int maxTicks = 20000) {
+  int RunUntilIdle() { return RunWhile([this] { return tc.Busy(); }); }
+  int RunWhileDownloading() { return RunWhile([this] { return tc.State().flags.downloading; }); }
+  template <typename Condition>
+  int RunWhile(Condition condition) {
     int ticks = 0;
-    while (Busy() && ticks < maxTicks) {
-      tc.OnTick();
-      ++ticks;
-    }
-    EXPECT_FALSE(Busy()) << "still busy after " << maxTicks << " ticks";
+    for (; condition() && ticks < 20000; ++ticks) tc.OnTick();
+    EXPECT_LT(ticks, 20000) << "no end";
     return ticks;
   }
 
-  int RunWhileDownloading() {
-    int ticks = 0;
-    while (tc.State().flags.downloading && ticks < 10000) {
-      tc.OnTick();
-      ++ticks;
+  // Whether the emulated flash holds the image everywhere but in the boot
+  // code, as the controller itself knows it.
+  bool FlashHoldsImage(const emulator::QuorvexController& c) const {
+    for (FlashAddress a = 0; a < kImageSize; ++a) {
+      if (!c.IsProtected(a) && c.Flash()[a] != FirmwareImage::Byte(a)) return false;
     }
-    return ticks;
+    return true;
   }
-
-  // Addresses where the emulated flash differs from the image, outside the
-  // skip window the download recorded.
-  std::vector<std::size_t> FlashDifferences() const {
-    const SkipWindow& w = tc.State().skipWindow;
-    std::vector<std::size_t> differences;
-    const auto flash = controller.Flash();
-    for (std::size_t a = 0; a < kImageSize; ++a) {
-      const bool skipped = w.open && static_cast<std::int32_t>(a) >= w.start &&
-                           static_cast<std::int32_t>(a) <= w.end;
-      if (!skipped && flash[a] != FirmwareImage::Byte(a)) differences.push_back(a);
-    }
-    return differences;
-  }
+  bool FlashHoldsImage() const { return FlashHoldsImage(controller); }
 
   // The lines the controller received, in order.
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> lines;
+  Texts Lines() const {
+    Texts lines;
     for (const auto& entry : controller.Transcript()) lines.push_back(entry.line);
     return lines;
   }
 
   std::string Status() const { return dialog.Status(); }
-  std::string Field(transfer::FieldId field) const { return dialog.Field(field); }
-  int Count(const std::vector<std::string>& texts, std::string_view text) const {
+  std::string Field(FieldId field) const { return dialog.Field(field); }
+  int Count(const Texts& texts, std::string_view text) const {
     return static_cast<int>(std::count(texts.begin(), texts.end(), text));
   }
 
