@@ -1,9 +1,9 @@
 #include "demo/demo_session.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTimer>
 
 #include "app/firmware_dialog.h"
@@ -37,9 +37,7 @@ void DemoSession::Attach(FirmwareDialog& dialog, const DemoOptions& options) {
   options_ = options;
   if (options_.autostart) {
     // Once the dialog's loop runs, as if the user had pressed the button.
-    QTimer::singleShot(0, &dialog, [&dialog] {
-      dialog.findChild<QPushButton*>(QStringLiteral("IDC_1029"))->click();
-    });
+    QTimer::singleShot(0, &dialog, [&dialog] { dialog.DownloadButton().click(); });
   }
   if (options_.closeAtEnd || !options_.screenshotDir.isEmpty()) {
     // A timer of our own: it keeps running while a message box is open.

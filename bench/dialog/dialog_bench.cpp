@@ -47,7 +47,7 @@ int main(int argc, char* argv[]) {
 
   const auto flash = demo.Controller().Flash();
   int wrongBytes = 0;
-  for (std::uint32_t address = 0; address < lumbra::transfer::FirmwareImage::Size(); ++address) {
+  for (std::uint32_t address = 0; address < lumbra::transfer::kImageSize; ++address) {
     if (demo.Controller().IsProtected(address)) continue;
     if (flash[address] != lumbra::transfer::FirmwareImage::Byte(address)) ++wrongBytes;
   }

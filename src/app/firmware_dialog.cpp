@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -10,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <algorithm>
+#include <variant>
 
 #include "app/dialog_units.h"
 #include "ui_firmware_dialog.h"
@@ -22,10 +24,10 @@ QString FromAscii(std::string_view text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// Controls are named after their identifiers in the .ui file: IDC_1028, ...
-QString ControlName(transfer::FieldId field) {
-  return QStringLiteral("IDC_%1").arg(static_cast<int>(field));
-}
+template <typename... Handlers>
+struct Overloaded : Handlers... {
+  using Handlers::operator()...;
+};
 
 }  // namespace
 
@@ -33,6 +35,12 @@ FirmwareDialog::FirmwareDialog(link::HidPlatform& platform, QWidget* parent,
                                std::chrono::milliseconds tickPeriod)
     : QDialog(parent), ui_(std::make_unique<Ui::FirmwareDialog>()), controller_(platform, *this) {
   ui_->setupUi(this);
+  fields_ = {
+      {transfer::FieldId::kDownloadPercent, ui_->downloadPercentField},
+      {transfer::FieldId::kStatus, ui_->statusField},
+      {transfer::FieldId::kErrors, ui_->errorField},
+      {transfer::FieldId::kVerifyPercent, ui_->verifyPercentField},
+  };
   LayOutFromTemplate();
   // A fixed frame with a caption and a close box: no minimise, maximise or
   // context-help button.
@@ -40,7 +48,7 @@ FirmwareDialog::FirmwareDialog(link::HidPlatform& platform, QWidget* parent,
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   setWindowTitle(FromAscii(transfer::kDialogTitle));
 
-  connect(ui_->IDC_1029, &QPushButton::clicked, this, [this] { controller_.BeginDownload(); });
+  connect(ui_->downloadButton, &QPushButton::clicked, this, [this] { controller_.BeginDownload(); });
 
   controller_.Init();
   tickTimer_.setTimerType(Qt::PreciseTimer);
@@ -73,23 +81,57 @@ void FirmwareDialog::LayOutFromTemplate() {
   for (QLabel* label : findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
     label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
 
-  // Windows group boxes let clicks through to the controls they frame. Qt's
-  // take them, and a later sibling lies on top, so put the frames underneath.
-  for (QGroupBox* frame : findChildren<QGroupBox*>(Qt::FindDirectChildrenOnly)) frame->lower();
+  DrawFramesAsGroupBoxes();
+}
+
+void FirmwareDialog::DrawFramesAsGroupBoxes() {
+  // The template places a group box's top edge where its title begins; the
+  // frame's line runs through the middle of the title, and the controls just
+  // below the edge lie inside the frame. Qt's Fusion style draws the title above
+  // the line and the line a whole text height lower, across those controls.
+  const QFontMetrics metrics(font());
+  const QString frameStyle =
+      QStringLiteral(
+          "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: %1px; }"
+          "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+          " left: %2px; padding: 0 2px; background-color: palette(window); }")
+          .arg(metrics.height() / 2)
+          .arg(metrics.averageCharWidth());
+  for (QGroupBox* frame : findChildren<QGroupBox*>(Qt::FindDirectChildrenOnly)) {
+    frame->setStyleSheet(frameStyle);
+    // Windows group boxes let clicks through to the controls they frame.
+    // Qt's take them, and a later sibling lies on top, so put the frames
+    // underneath.
+    frame->lower();
+  }
 }
 
 void FirmwareDialog::SetFieldText(transfer::FieldId field, std::string_view text) {
-  QWidget* control = findChild<QWidget*>(ControlName(field), Qt::FindDirectChildrenOnly);
-  if (auto* line = qobject_cast<QLineEdit*>(control)) {
-    line->setText(FromAscii(text));
-    line->setCursorPosition(0);  // show the start of a long text, as an edit control does
-  } else if (auto* lines = qobject_cast<QPlainTextEdit*>(control)) {
-    // The engines separate lines with "\r\n"; the widget wants '\n'.
-    QString shown = FromAscii(text);
-    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    lines->setPlainText(shown);
-  }
+  std::visit(Overloaded{[&](QLineEdit* line) {
+                          line->setText(FromAscii(text));
+                          // Show the start of a long text, as an edit control does.
+                          line->setCursorPosition(0);
+                        },
+                        [&](QPlainTextEdit* lines) {
+                          // The engines end lines with "\r\n"; the widget wants '\n'.
+                          QString shown = FromAscii(text);
+                          shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+                          lines->setPlainText(shown);
+                        }},
+             fields_.at(field));
 }
+
+QWidget& FirmwareDialog::Field(transfer::FieldId field) const {
+  return *std::visit([](auto* control) -> QWidget* { return control; }, fields_.at(field));
+}
+
+QString FirmwareDialog::FieldText(transfer::FieldId field) const {
+  return std::visit(Overloaded{[](const QLineEdit* line) { return line->text(); },
+                               [](const QPlainTextEdit* lines) { return lines->toPlainText(); }},
+                    fields_.at(field));
+}
+
+QAbstractButton& FirmwareDialog::DownloadButton() const { return *ui_->downloadButton; }
 
 void FirmwareDialog::ShowMessageBox(std::string_view text) {
   QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), FromAscii(text),

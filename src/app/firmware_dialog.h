@@ -3,17 +3,22 @@
 // DialogPort, writes the four read-only fields and shows the message boxes.
 #pragma once
 
+#include <QAbstractButton>
 #include <QDialog>
 #include <QTimer>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string_view>
+#include <variant>
 
 #include "transfer/dialog_port.h"
 #include "transfer/transfer_controller.h"
 
 class QCloseEvent;
 class QKeyEvent;
+class QLineEdit;
+class QPlainTextEdit;
 
 namespace Ui {
 class FirmwareDialog;
@@ -37,6 +42,13 @@ class FirmwareDialog final : public QDialog, public transfer::DialogPort {
   void SetFieldText(transfer::FieldId field, std::string_view text) override;
   void ShowMessageBox(std::string_view text) override;
 
+  // The control that shows `field`, and the text it shows (the error field's
+  // lines end in '\n').
+  QWidget& Field(transfer::FieldId field) const;
+  QString FieldText(transfer::FieldId field) const;
+  // The Download Firmware button, control 1029.
+  QAbstractButton& DownloadButton() const;
+
   const transfer::TransferController& Controller() const { return controller_; }
 
  public slots:
@@ -55,10 +67,15 @@ class FirmwareDialog final : public QDialog, public transfer::DialogPort {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  // A read-only field: a single-line edit, or the multi-line error field.
+  using FieldControl = std::variant<QLineEdit*, QPlainTextEdit*>;
+
   void LayOutFromTemplate();
+  void DrawFramesAsGroupBoxes();
   void RunStep();
 
   std::unique_ptr<Ui::FirmwareDialog> ui_;
+  std::map<transfer::FieldId, FieldControl> fields_;  // filled once, from the template
   transfer::TransferController controller_;
   QTimer tickTimer_;
   bool stepPending_ = false;
