@@ -1,182 +1,114 @@
-// The link over devices whose every answer comes from the fuzzer: report
-// lengths, identifiers, write results and the bytes and outcome of each read.
-// Whatever arrives, the reply text is the report's text up to its first zero
-// byte plus the line end, an unanswered read leaves it alone, and written
-// reports have the device's output length with the line where it belongs.
+// The link over scripted devices whose identifiers, serial numbers, report
+// lengths, plugging, write results and reads all come from the fuzzer.
+// Whatever happens, the link holds at most one device, and only a controller
+// the policy admits with report lengths it carries; a written report is
+// report ID 0, the line, CR and zeros up to the device's output length; a
+// reply is the delivered report's text up to its first zero plus "\r\n".
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "fuzz_check.h"
 #include "link/device_ids.h"
 #include "link/hid_link.h"
+#include "support/scripted_hid.h"
 
 namespace hid = lumbra::link;
+using lumbra::testing::ScriptedDevice;
+using lumbra::testing::ScriptedPlatform;
 
 namespace {
 
-struct FuzzDevice {
-  bool present = true;
-  bool opens = true;
-  hid::HidAttributes attributes;
-  bool attributesReadable = true;
-  bool capsReadable = true;
-  hid::ReportLengths caps;
-  int openHandles = 0;
-};
-
-class FuzzPlatform;
-
-class FuzzHandle : public hid::HidDevice {
- public:
-  FuzzHandle(FuzzPlatform& platform, FuzzDevice& device);
-  ~FuzzHandle() override { --device_.openHandles; }
-  std::optional<hid::HidAttributes> Attributes() override {
-    if (!device_.attributesReadable) return std::nullopt;
-    return device_.attributes;
-  }
-  std::optional<hid::ReportLengths> Capabilities() override {
-    if (!device_.capsReadable) return std::nullopt;
-    return device_.caps;
-  }
-  bool WriteReport(std::span<const std::uint8_t> report) override;
-  hid::ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override;
-
- private:
-  FuzzPlatform& platform_;
-  FuzzDevice& device_;
-};
-
-class FuzzPlatform : public hid::HidPlatform {
- public:
-  explicit FuzzPlatform(FuzzedDataProvider& fdp) : fdp(fdp) {}
-
-  std::vector<std::string> Enumerate() override {
-    std::vector<std::string> paths;
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-      if (devices[i].present) paths.push_back(std::to_string(i));
-    }
-    return paths;
-  }
-  std::unique_ptr<hid::HidDevice> Open(const std::string& path) override {
-    FuzzDevice& device = devices.at(std::stoul(path));
-    if (!device.opens || !device.present) return nullptr;
-    return std::make_unique<FuzzHandle>(*this, device);
-  }
-  void Pause(int) override {}
-
-  FuzzedDataProvider& fdp;
-  std::vector<FuzzDevice> devices;
-  std::vector<std::vector<std::uint8_t>> written;
-  // What the last completed read delivered (data bytes after the report ID).
-  std::vector<std::uint8_t> lastReport;
-  bool lastReadDelivered = false;
-};
-
-FuzzHandle::FuzzHandle(FuzzPlatform& platform, FuzzDevice& device)
-    : platform_(platform), device_(device) {
-  ++device_.openHandles;
+lumbra::testing::ScriptedRead Read(FuzzedDataProvider& fdp) {
+  using enum hid::ReadOutcome;
+  const auto outcome = fdp.PickValueInArray({kReport, kReport, kTimeout, kFailed});
+  return {outcome, fdp.ConsumeBytes<std::uint8_t>(fdp.ConsumeIntegralInRange<std::size_t>(0, 80))};
 }
 
-bool FuzzHandle::WriteReport(std::span<const std::uint8_t> report) {
-  if (!device_.present || platform_.fdp.ConsumeProbability<float>() < 0.1f) return false;
-  platform_.written.emplace_back(report.begin(), report.end());
-  return true;
-}
-
-hid::ReadOutcome FuzzHandle::ReadReport(std::span<std::uint8_t> report, int timeoutMs) {
-  // A reply is awaited for the full time; stale reports are looked for without waiting.
-  FUZZ_CHECK(timeoutMs == hid::kReadTimeoutMs || timeoutMs == 0);
-  FUZZ_CHECK(!report.empty());
-  platform_.lastReadDelivered = false;
-  const int pick = platform_.fdp.ConsumeIntegralInRange(0, 9);
-  if (pick == 0) return hid::ReadOutcome::kTimeout;
-  if (pick == 1) return hid::ReadOutcome::kFailed;
-  if (pick == 2) {
-    device_.present = false;  // unplugged under the read
-    return hid::ReadOutcome::kFailed;
-  }
-  std::vector<std::uint8_t> bytes =
-      platform_.fdp.ConsumeBytes<std::uint8_t>(platform_.fdp.ConsumeIntegralInRange<std::size_t>(0, 80));
-  // A device fills at most the report it was given, report ID excluded.
-  const std::size_t n = std::min(bytes.size(), report.size() - 1);
-  std::copy_n(bytes.begin(), n, report.begin() + 1);
-  platform_.lastReport.assign(report.begin() + 1, report.end());
-  platform_.lastReadDelivered = true;
-  return hid::ReadOutcome::kReport;
+std::size_t Count(const ScriptedPlatform& platform, std::size_t (*of)(const ScriptedDevice&)) {
+  std::size_t n = 0;
+  for (const auto& d : platform.devices) n += of(*d);
+  return n;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  FuzzPlatform platform(fdp);
-  const std::size_t deviceCount = fdp.ConsumeIntegralInRange<std::size_t>(1, 3);
-  for (std::size_t i = 0; i < deviceCount; ++i) {
-    FuzzDevice device;
-    device.opens = fdp.ConsumeProbability<float>() > 0.1f;
-    device.attributesReadable = fdp.ConsumeProbability<float>() > 0.1f;
-    device.capsReadable = fdp.ConsumeProbability<float>() > 0.1f;
-    if (fdp.ConsumeBool()) {
-      device.attributes = {hid::kQuorvexVendorIds[fdp.ConsumeIntegralInRange<std::size_t>(0, 2)],
-                           hid::kQuorvexProductIds[fdp.ConsumeIntegralInRange<std::size_t>(0, 2)]};
-    } else {
-      device.attributes = {fdp.ConsumeIntegral<std::uint16_t>(), fdp.ConsumeIntegral<std::uint16_t>()};
-    }
-    device.caps = {fdp.ConsumeIntegralInRange<std::size_t>(0, 300),
-                   fdp.ConsumeIntegralInRange<std::size_t>(0, 300)};
-    platform.devices.push_back(device);
+  ScriptedPlatform platform;
+  for (int n = fdp.ConsumeIntegralInRange(1, 3); n > 0; --n) {
+    const bool ours = fdp.ConsumeBool();
+    const auto id = [&](const auto& ids) {
+      return ours ? fdp.PickValueInArray(ids) : fdp.ConsumeIntegral<std::uint16_t>();
+    };
+    const std::uint16_t vid = id(hid::kQuorvexVendorIds);
+    const std::uint16_t pid = id(hid::kQuorvexProductIds);
+    ScriptedDevice& d = platform.Add(vid, pid, fdp.ConsumeBool() ? "lumbra-virtual" : "A1B2C3");
+    d.opens = fdp.ConsumeIntegralInRange(0, 9) > 0;
+    if (fdp.ConsumeIntegralInRange(0, 9) == 0) d.attributes.reset();
+    // Around the limits: input 2..65 and output 50..65 are carried.
+    d.caps = hid::ReportLengths{fdp.ConsumeIntegralInRange<std::size_t>(0, 70),
+                                fdp.ConsumeIntegralInRange<std::size_t>(40, 70)};
+    if (fdp.ConsumeIntegralInRange(0, 9) == 0) d.caps.reset();
   }
+  const auto policy = fdp.ConsumeBool() ? hid::ControllerPolicy::kVirtualOnly : hid::ControllerPolicy::kAny;
+  hid::HidLink link(platform, policy);
 
-  hid::HidLink link(platform);
-  int steps = 0;
-  while (fdp.remaining_bytes() > 0 && ++steps < 64) {
-    if (fdp.ConsumeBool()) {
+  for (int step = 0; step < 64 && fdp.remaining_bytes() > 0; ++step) {
+    for (auto& d : platform.devices) {  // what each device does during this step
+      d->writesToFail = std::max(0, fdp.ConsumeIntegralInRange(-8, 2));
+      d->waiting.clear();
+      for (int i = fdp.ConsumeIntegralInRange(0, 2); i > 0; --i) d->waiting.push_back(Read(fdp));
+      d->reads = {Read(fdp)};
+      d->delivered.clear();
+    }
+    const auto written = [](const ScriptedDevice& d) { return d.written.size(); };
+    const std::size_t writtenBefore = Count(platform, written);
+    const int action = fdp.ConsumeIntegralInRange(0, 3);
+    if (action == 0) {
       const std::string line = fdp.ConsumeRandomLengthString(80);
-      const std::size_t before = platform.written.size();
-      const bool sent = link.SendLine(line);
-      if (sent) {
-        FUZZ_CHECK(link.m_bOpen);
-        FUZZ_CHECK(platform.written.size() == before + 1);
-        const std::vector<std::uint8_t>& report = platform.written.back();
-        FUZZ_CHECK(report.size() == link.Caps().output);
-        FUZZ_CHECK(report[0] == 0);
-        FUZZ_CHECK(line.size() + 2 <= report.size());
-        FUZZ_CHECK(std::memcmp(report.data() + 1, line.data(), line.size()) == 0);
-        FUZZ_CHECK(report[line.size() + 1] == 0x0D);
+      const hid::SendResult result = link.SendLine(line);
+      FUZZ_CHECK(Count(platform, written) == writtenBefore + (result == hid::SendResult::kWritten));
+      FUZZ_CHECK(link.IsOpen() == (result != hid::SendResult::kLinkLost));
+      for (const auto& d : platform.devices) {
+        if (d->openHandles == 0) continue;
+        FUZZ_CHECK((result == hid::SendResult::kTooLong) == (line.size() + 2 > d->caps->output));
+        if (result != hid::SendResult::kWritten) continue;
+        std::string expected = '\0' + line + '\r';
+        expected.resize(d->caps->output, '\0');
+        FUZZ_CHECK(!d->written.empty());
+        FUZZ_CHECK(std::string(d->written.back().begin(), d->written.back().end()) == expected);
       }
-    } else {
-      const std::string previous = link.m_ReplyText;
-      platform.lastReadDelivered = false;
-      const bool arrived = link.ReadReply();
-      FUZZ_CHECK(arrived == platform.lastReadDelivered);
-      if (arrived) {
-        const std::vector<std::uint8_t>& report = platform.lastReport;
-        const std::size_t n = static_cast<std::size_t>(
-            std::find(report.begin(), report.end(), std::uint8_t{0}) - report.begin());
-        FUZZ_CHECK(link.m_ReplyText.size() == n + 2);
-        FUZZ_CHECK(std::memcmp(link.m_ReplyText.data(), report.data(), n) == 0);
-        FUZZ_CHECK(link.m_ReplyText.compare(n, 2, "\r\n") == 0);
-      } else {
-        FUZZ_CHECK(link.m_ReplyText == previous);
+    } else if (action == 1) {
+      const std::optional<std::string> reply = link.ReadReply();
+      const auto delivered = [](const ScriptedDevice& d) { return d.delivered.size(); };
+      FUZZ_CHECK(Count(platform, delivered) == reply.has_value());
+      for (const auto& d : platform.devices) {
+        if (d->delivered.empty()) continue;
+        const std::vector<std::uint8_t>& report = d->delivered.back();
+        const std::string text(report.begin(), std::find(report.begin(), report.end(), 0));
+        FUZZ_CHECK(*reply == text + "\r\n");
       }
+    } else if (action == 2) {
+      const bool wasOpen = link.IsOpen();
+      FUZZ_CHECK(link.StillOpen() == link.IsOpen() && (wasOpen || !link.IsOpen()));
+    } else {  // plug a device in or out
+      const std::size_t i = fdp.ConsumeIntegralInRange<std::size_t>(0, platform.devices.size() - 1);
+      const std::string& path = platform.devices[i]->path;
+      const auto gone = std::find(platform.unplugged.begin(), platform.unplugged.end(), path);
+      if (gone == platform.unplugged.end()) platform.unplugged.push_back(path);
+      else platform.unplugged.erase(gone);
     }
-    // Whatever the link holds must be a controller with lengths it can carry.
-    if (link.m_bOpen) {
-      FUZZ_CHECK(link.Caps().input >= hid::kMinInputReportLength);
-      FUZZ_CHECK(link.Caps().input <= hid::kMaxReportLength);
-      FUZZ_CHECK(link.Caps().output >= hid::kMinOutputReportLength);
-      FUZZ_CHECK(link.Caps().output <= hid::kMaxReportLength);
+    // What the link holds is a controller the policy admits, with lengths it carries.
+    FUZZ_CHECK(platform.OpenHandles() == (link.IsOpen() ? 1 : 0));
+    for (const auto& d : platform.devices) {
+      const bool virtualOne = d->attributes && d->attributes->serialNumber == "lumbra-virtual";
+      FUZZ_CHECK(policy == hid::ControllerPolicy::kAny || d->written.empty() || virtualOne);
+      if (d->openHandles == 0) continue;
+      FUZZ_CHECK(d->attributes && hid::IsQuorvex(d->attributes->vendorId, d->attributes->productId));
+      FUZZ_CHECK(d->caps && d->caps->input >= 2 && d->caps->input <= 65);
+      FUZZ_CHECK(d->caps->output >= 50 && d->caps->output <= 65);
     }
-    int handles = 0;
-    for (const FuzzDevice& device : platform.devices) handles += device.openHandles;
-    FUZZ_CHECK(handles <= 1);
   }
   return 0;
 }
