@@ -25,6 +25,8 @@ struct Rig : TextTarget {
 class HidLinkTest : public ::testing::Test, protected Rig {};
 
 TEST_F(HidLinkTest, FirstControllerWinsAndEverythingElseIsClosed) {
+  int opened = 0;
+  link.SetOpenedHandler([&] { ++opened; });
   EXPECT_EQ(link.SendLine("a"), SendResult::kLinkLost);
   EXPECT_EQ(texts.back(), "Quorvex not detected");
 
@@ -35,8 +37,6 @@ TEST_F(HidLinkTest, FirstControllerWinsAndEverythingElseIsClosed) {
   AddQuorvex().attributes.reset();  // identifiers that cannot be read
   ScriptedDevice& first = platform.Add(0x0400, 0xC003);  // ids from different rows of the table
   ScriptedDevice& second = platform.Add(0x0614, 0x0400);
-  int opened = 0;
-  link.SetOpenedHandler([&] { ++opened; });
   EXPECT_EQ(link.SendLine("a"), SendResult::kWritten);
   EXPECT_EQ(texts.back(), "Quorvex detected");
   for (int i : {0, 1, 2, 4}) EXPECT_EQ(platform.devices[i]->openCount, 1);

@@ -50,7 +50,7 @@ TEST(ReportDescriptor, LengthsPerDirection) {
        App("FE 06 10 75 08 96 FF 0F 81 75 08 95 40 81 02 91 02"), 65, 65},
       {"long item past the end", App("75 08 95 40 81 02", "FE 05 10 01")},
       {"empty", {}},
-      {"report ID 0", App("85 00 75 08 95 08 81 02")},
+      {"report ID 0", App("85 00 85 01 75 08 95 08 81 02")},
       {"report ID 256", App("86 00 01 75 08 95 08 81 02")},
       {"unnumbered and numbered data", App("75 08 95 08 81 02 85 01 91 02")},
       {"collection left open", Hex("A1 01 75 08 95 08 81 02")},

@@ -39,7 +39,7 @@ TEST(HexDigits, DecodesUpToTheCarriageReturnAndDropsAnUnpairedDigit) {
   ASSERT_TRUE(bytes);
   EXPECT_EQ(bytes->count, 2u);
   EXPECT_EQ(bytes->bytes[1], 0x4B);
-  EXPECT_FALSE(DecodeHexDigits("4F:B"));
+  for (const char* text : {"4F:B", "4f", "4G"}) EXPECT_FALSE(DecodeHexDigits(text)) << text;
   EXPECT_TRUE(DecodeHexDigits(std::string(64, 'A')));
   EXPECT_FALSE(DecodeHexDigits(std::string(66, 'A')));  // more than a report can carry
 }
