@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/cycle_runner.h"
+#include "support/wire.h"
 #include "emulator/line_parser.h"
 #include "link/hid_link.h"
 #include "transfer/firmware_image.h"
@@ -73,19 +74,7 @@ std::uint32_t ChunkFrame(std::uint32_t sector, std::uint32_t chunk) { return 4 +
 std::uint32_t ChecksumFrame(std::uint32_t sector) { return 68 + 66 * sector; }
 std::uint32_t VerifyFrame(std::uint32_t block) { return 4227 + block; }
 
-std::string AnswerText(const std::vector<std::uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  std::uint8_t check = 0;
-  for (std::uint8_t b : bytes) {
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0x0F];
-    check ^= b;
-  }
-  text += kDigits[check >> 4];
-  text += kDigits[check & 0x0F];
-  return text;
-}
+std::string AnswerText(const std::vector<std::uint8_t>& bytes) { return testing::wire::HexWithCheck(bytes); }
 
 std::vector<std::uint8_t> BlockOf(std::uint32_t address) {
   return {Image().begin() + address, Image().begin() + address + kBlockSize};
