@@ -15,6 +15,6 @@ for m in hid hid-generic uhid; do
 done
 [ -c /dev/uhid ] || echo "lumbra-system: no /dev/uhid"
 
-/bin/lumbra-system-driver --controller /bin/lumbra-virtual-controller --work-dir /tmp
+/bin/lumbra-system-driver --gtest_color=no /bin/lumbra-virtual-controller
 echo "lumbra-system: end (driver status $?)"
 poweroff -f
