@@ -199,7 +199,6 @@ std::pair<std::uint32_t, std::uint32_t> BootCode(int seed) {
   return kRanges[seed % 4];
 }
 
-Case CleanRun(Rng&, int seed) { return {OldFlash(seed), Pass()}; }
 
 Case DroppedChunk(Rng& rng, int) {
   const auto [sector, chunk] = CodeChunk(rng);
@@ -247,9 +246,6 @@ Case WrongChecksumTimes(std::uint32_t times, Rng& rng) {
   Setup setup = With(Fault::WrongChecksum(rng.Below(kCodeSectors), times));
   return {setup, times <= 5 ? Pass(static_cast<int>(times)) : DownloadFailed()};
 }
-Case WrongChecksumOnce(Rng& rng, int) { return WrongChecksumTimes(1, rng); }
-Case WrongChecksumFiveTimes(Rng& rng, int) { return WrongChecksumTimes(5, rng); }
-Case WrongChecksumSixTimes(Rng& rng, int) { return WrongChecksumTimes(6, rng); }
 
 Case SwappedChunks(Rng& rng, int) {
   for (;;) {
@@ -272,8 +268,6 @@ Case SwappedChunks(Rng& rng, int) {
 Case ReadBackFill(std::uint8_t value) {
   return {With(Fault::ReadBackFill(value)), FromDifferences(transfer::kMaxVerifyErrors + 1)};
 }
-Case ReadBackAllFF(Rng&, int) { return ReadBackFill(0xFF); }
-Case ReadBackAllZero(Rng&, int) { return ReadBackFill(0x00); }
 
 Case LateChecksum(Rng& rng, int) {
   // The tool gives up on the answer and resends the sector; the answer that
@@ -324,7 +318,6 @@ Case NoAnswerToServiceOn(Rng&, int seed) {
   setup.faults = {Fault::NoAnswer(1)};
   return {setup, Pass()};  // the download goes ahead without service mode confirmed
 }
-Case NoAnswerToStart(Rng&, int) { return {With(Fault::NoAnswer(2)), StartFailed()}; }
 Case NoAnswerToAddress(Rng& rng, int) {
   return {With(Fault::NoAnswer(AddressFrame(rng.Below(64)))), AddressFailed()};
 }
@@ -360,13 +353,6 @@ Case Spoilt(Corruption corruption, Rng& rng, int seed) {
     }
   }
 }
-Case BadXor(Rng& rng, int seed) { return Spoilt(Corruption::kWrongXor, rng, seed); }
-Case OddDigits(Rng& rng, int seed) { return Spoilt(Corruption::kOddDigits, rng, seed); }
-Case LowerCase(Rng& rng, int seed) { return Spoilt(Corruption::kLowerCase, rng, seed); }
-Case NonHex(Rng& rng, int seed) { return Spoilt(Corruption::kNonHex, rng, seed); }
-Case TooFewBytes(Rng& rng, int seed) { return Spoilt(Corruption::kTooFewBytes, rng, seed); }
-Case TooManyBytes(Rng& rng, int seed) { return Spoilt(Corruption::kTooManyBytes, rng, seed); }
-Case EmptyAnswer(Rng& rng, int seed) { return Spoilt(Corruption::kEmpty, rng, seed); }
 
 Case SpoiltServiceOn(Rng&, int seed) {
   static constexpr Corruption kKinds[] = {Corruption::kLowerCase, Corruption::kEmpty,
@@ -462,9 +448,6 @@ std::vector<std::uint32_t> SpreadAddresses(Rng& rng, int count) {
   }
   return addresses;
 }
-Case Differences99(Rng& rng, int) { return Disturbed(SpreadAddresses(rng, 99)); }
-Case Differences100(Rng& rng, int) { return Disturbed(SpreadAddresses(rng, 100)); }
-Case Differences101(Rng& rng, int) { return Disturbed(SpreadAddresses(rng, 101)); }
 
 // With the boot code in its usual place, or with none at all.
 Setup BootCodeOrNone(int seed) {
@@ -472,8 +455,6 @@ Setup BootCodeOrNone(int seed) {
   if (seed % 2 == 1) setup.options.protectedBegin = setup.options.protectedEnd = 0;
   return setup;
 }
-Case LastByteDiffers(Rng&, int seed) { return Disturbed({kLastAddress}, BootCodeOrNone(seed)); }
-Case FirstByteDiffers(Rng&, int seed) { return Disturbed({0}, BootCodeOrNone(seed)); }
 
 Case BesideBootCode(Rng&, int seed) {
   Setup setup;
@@ -511,7 +492,8 @@ Case PressDuringVerify(Rng& rng, int) {
 }
 
 const Scenario kScenarios[] = {
-    {"clean download over old flash content", CleanRun},
+    {"clean download over old flash content",
+     [](Rng&, int seed) -> Case { return {OldFlash(seed), Pass()}; }},
     {"dropped chunk", DroppedChunk},
     {"duplicated chunk", DuplicatedChunk},
     {"one flipped bit in a chunk", FlippedBit},
@@ -519,29 +501,37 @@ const Scenario kScenarios[] = {
     {"sector left unerased once", UnerasedOnce},
     {"sector never erased", NeverErased},
     {"checksum answer for the wrong sector", ForeignChecksum},
-    {"wrong checksum once", WrongChecksumOnce},
-    {"wrong checksum five times, last resend good", WrongChecksumFiveTimes},
-    {"wrong checksum six times", WrongChecksumSixTimes},
+    {"wrong checksum once", [](Rng& rng, int) { return WrongChecksumTimes(1, rng); }},
+    {"wrong checksum five times, last resend good",
+     [](Rng& rng, int) { return WrongChecksumTimes(5, rng); }},
+    {"wrong checksum six times", [](Rng& rng, int) { return WrongChecksumTimes(6, rng); }},
     {"swapped chunks, same sum, caught by read-back", SwappedChunks},
-    {"read-back all 0xFF", ReadBackAllFF},
-    {"read-back all 0x00", ReadBackAllZero},
+    {"read-back all 0xFF", [](Rng&, int) { return ReadBackFill(0xFF); }},
+    {"read-back all 0x00", [](Rng&, int) { return ReadBackFill(0x00); }},
     {"late checksum answer after a time-out, resent", LateChecksum},
     {"late verify block answer after a time-out", LateVerifyBlock},
     {"extra report after a checksum answer", ExtraAfterChecksum},
     {"extra report that looks like the next block, flash wrong there", ExtraLooksLikeNextBlock},
     {"extra block report in the trailing padding, last block wrong", ExtraBlockInTrailingPadding},
     {"no answer to service.on", NoAnswerToServiceOn},
-    {"no answer to Start download", NoAnswerToStart},
+    {"no answer to Start download",
+     [](Rng&, int) -> Case { return {With(Fault::NoAnswer(2)), StartFailed()}; }},
     {"no answer to a sector address", NoAnswerToAddress},
     {"no answer to a sector checksum", NoAnswerToChecksum},
     {"no answer to a verify block", NoAnswerToVerify},
-    {"answer with a bad XOR byte", BadXor},
-    {"answer with an odd number of digits", OddDigits},
-    {"answer in lower case", LowerCase},
-    {"answer with a non-hex character", NonHex},
-    {"answer one byte short", TooFewBytes},
-    {"answer one byte long", TooManyBytes},
-    {"empty answer", EmptyAnswer},
+    {"answer with a bad XOR byte",
+     [](Rng& rng, int seed) { return Spoilt(Corruption::kWrongXor, rng, seed); }},
+    {"answer with an odd number of digits",
+     [](Rng& rng, int seed) { return Spoilt(Corruption::kOddDigits, rng, seed); }},
+    {"answer in lower case",
+     [](Rng& rng, int seed) { return Spoilt(Corruption::kLowerCase, rng, seed); }},
+    {"answer with a non-hex character",
+     [](Rng& rng, int seed) { return Spoilt(Corruption::kNonHex, rng, seed); }},
+    {"answer one byte short",
+     [](Rng& rng, int seed) { return Spoilt(Corruption::kTooFewBytes, rng, seed); }},
+    {"answer one byte long",
+     [](Rng& rng, int seed) { return Spoilt(Corruption::kTooManyBytes, rng, seed); }},
+    {"empty answer", [](Rng& rng, int seed) { return Spoilt(Corruption::kEmpty, rng, seed); }},
     {"spoilt SERVICE ON answer", SpoiltServiceOn},
     {"unplug during the handshake", UnplugInHandshake},
     {"unplug during the handshake, replugged", UnplugInHandshakeReplug},
@@ -553,11 +543,13 @@ const Scenario kScenarios[] = {
     {"unplug during the verification, replugged", UnplugInVerifyReplug},
     {"a write fails once", WriteFailsOnce},
     {"a write fails twice", WriteFailsTwice},
-    {"99 differing bytes", Differences99},
-    {"100 differing bytes", Differences100},
-    {"101 differing bytes", Differences101},
-    {"difference only in the last byte (0xFFFF)", LastByteDiffers},
-    {"difference only in the first byte (0x0000)", FirstByteDiffers},
+    {"99 differing bytes", [](Rng& rng, int) { return Disturbed(SpreadAddresses(rng, 99)); }},
+    {"100 differing bytes", [](Rng& rng, int) { return Disturbed(SpreadAddresses(rng, 100)); }},
+    {"101 differing bytes", [](Rng& rng, int) { return Disturbed(SpreadAddresses(rng, 101)); }},
+    {"difference only in the last byte (0xFFFF)",
+     [](Rng&, int seed) { return Disturbed({kLastAddress}, BootCodeOrNone(seed)); }},
+    {"difference only in the first byte (0x0000)",
+     [](Rng&, int seed) { return Disturbed({0}, BootCodeOrNone(seed)); }},
     {"differences right beside the boot code", BesideBootCode},
     {"boot code answered 0x00FFFFFF, later sector matches", BootCodeThenMatch},
     {"boot code answered 0x00FFFFFF up to the end", BootCodeToTheEnd},
