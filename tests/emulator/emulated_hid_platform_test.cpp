@@ -29,6 +29,7 @@ TEST(EmulatedHidPlatform, DevicesShowWhatTheirSpecSaysAndForeignHandlesAreCounte
   EXPECT_EQ(platform.Open("emulated:1"), nullptr);
   auto mouse = platform.Open("emulated:0");
   const auto mute = platform.Open("emulated:2");
+  const auto controller = platform.Open("emulated:3");
   EXPECT_EQ(mouse->Attributes()->productId, 0xC077);
   EXPECT_FALSE(mute->Attributes() || mute->Capabilities());
   EXPECT_EQ(platform.OpenForeignHandles(), 2u);
@@ -40,6 +41,7 @@ TEST(EmulatedHidPlatform, UnplugKillsTheHandleForGoodAndTheReplugComesBackReset)
   EmulatedHidPlatform platform;
   QuorvexController& controller = platform.AddController();
   controller.AddFault(Fault::Unplug(2, 1));
+  controller.AddFault(Fault::ExtraReport(3, "4F4B04"));  // frame 3 after the replug: never reached
   auto old = platform.Open("emulated:0");
   const Report report = OutputReport("service.on");
   const Report start = OutputReport(testing::wire::StartDownload());
@@ -55,7 +57,7 @@ TEST(EmulatedHidPlatform, UnplugKillsTheHandleForGoodAndTheReplugComesBackReset)
   const auto fresh = platform.Open("emulated:0");
   EXPECT_TRUE(fresh->WriteReport(start));
   EXPECT_EQ(fresh->ReadReport(input, 6000), ReadOutcome::kTimeout) << "powered up afresh: no service mode";
-  EXPECT_EQ(controller.Transcript().back().frame, 1u);
+  EXPECT_EQ(controller.Transcript().back().frame, 1u) << "and the frames count from 1 again";
   EXPECT_FALSE(old->WriteReport(report)) << "a handle from before the unplug stays dead";
   EXPECT_EQ(old->ReadReport(input, 6000), ReadOutcome::kFailed);
 }
