@@ -1,7 +1,6 @@
 #include "emulator/emulated_hid_platform.h"
 
 #include <algorithm>
-#include <stdexcept>
 
 namespace lumbra::emulator {
 
@@ -42,20 +41,13 @@ class EmulatedHidDevice : public link::HidDevice {
   }
 
   bool WriteReport(std::span<const std::uint8_t> report) override {
-    DeviceCounters& counters = slot_.counters;
-    ++counters.writes;
+    ++slot_.counters.writes;
     // The device takes whole reports of its output length with report ID 0 only.
-    if (!Alive() || report.size() != slot_.spec.capabilities.output || report[0] != 0) {
-      ++counters.failedWrites;
-      return false;
-    }
+    if (!Alive() || report.size() != slot_.spec.capabilities.output || report[0] != 0) return false;
     QuorvexController* controller = slot_.controller.get();
     if (controller == nullptr) return true;
     const std::span<const std::uint8_t> data = report.subspan(1);
-    if (controller->FailWriteAttempt(data)) {
-      ++counters.failedWrites;
-      return false;
-    }
+    if (controller->FailWriteAttempt(data)) return false;
     controller->ReceiveReport(data);
     if (std::optional<std::uint32_t> replugAfter = controller->TakeUnplugRequest()) {
       platform_.Unplug(slot_, *replugAfter);
@@ -64,16 +56,14 @@ class EmulatedHidDevice : public link::HidDevice {
   }
 
   link::ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override {
-    ++slot_.counters.reads;
     if (!Alive() || report.empty()) return link::ReadOutcome::kFailed;
     QuorvexController* controller = slot_.controller.get();
     if (controller != nullptr && controller->PollReport(report.subspan(1))) {
       return link::ReadOutcome::kReport;
     }
-    // Nothing will arrive: the whole wait passes, in simulated time only. A
-    // look without waiting (the link's discarding of stale reports) is no time-out.
+    // Nothing will arrive. A look without waiting (the link's discarding of
+    // stale reports) is no time-out.
     if (timeoutMs > 0) ++slot_.counters.timeouts;
-    platform_.elapsedMs_ += static_cast<std::uint64_t>(std::max(timeoutMs, 0));
     return link::ReadOutcome::kTimeout;
   }
 
@@ -104,13 +94,6 @@ QuorvexController& EmulatedHidPlatform::AddController(ControllerOptions options,
 
 std::size_t EmulatedHidPlatform::AddForeign(DeviceSpec spec) { return Add(spec).index; }
 
-std::size_t EmulatedHidPlatform::IndexOf(const QuorvexController& controller) const {
-  for (const auto& slot : slots_) {
-    if (slot->controller.get() == &controller) return slot->index;
-  }
-  throw std::invalid_argument("controller is not hosted by this platform");
-}
-
 QuorvexController* EmulatedHidPlatform::ControllerAt(std::size_t index) {
   return slots_.at(index)->controller.get();
 }
@@ -136,8 +119,6 @@ void EmulatedHidPlatform::Unplug(std::size_t index, std::uint32_t replugAfter) {
 }
 
 void EmulatedHidPlatform::Replug(std::size_t index) { Replug(*slots_.at(index)); }
-
-bool EmulatedHidPlatform::Present(std::size_t index) const { return slots_.at(index)->present; }
 
 void EmulatedHidPlatform::Unplug(Slot& slot, std::uint32_t replugAfter) {
   if (!slot.present) return;
@@ -180,15 +161,12 @@ std::unique_ptr<link::HidDevice> EmulatedHidPlatform::Open(const std::string& pa
   }
   if (path.size() == kPathPrefix.size() || index >= slots_.size()) return nullptr;
   Slot& slot = *slots_[index];
-  ++slot.counters.openAttempts;
   if (!slot.present || !slot.spec.opens) return nullptr;
   return std::make_unique<EmulatedHidDevice>(*this, slot);
 }
 
 void EmulatedHidPlatform::Pause(int milliseconds) {
-  const auto ms = static_cast<std::uint64_t>(std::max(milliseconds, 0));
-  pausedMs_ += ms;
-  elapsedMs_ += ms;
+  pausedMs_ += static_cast<std::uint64_t>(std::max(milliseconds, 0));
 }
 
 }  // namespace lumbra::emulator

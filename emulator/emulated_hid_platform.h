@@ -1,8 +1,7 @@
 // An in-process HID platform for tests and the demo: it hosts emulated
 // controllers and foreign devices in a chosen enumeration order, so the real
 // HidLink runs against them. Nothing here waits: a read with no report queued
-// returns kTimeout at once and only advances the simulated clock, and Pause
-// only records the time.
+// returns kTimeout at once, and Pause only records the time.
 //
 // Devices enumerate in the order they were added, under paths "emulated:<index>".
 // Handles must not outlive the platform.
@@ -39,12 +38,9 @@ struct DeviceSpec {
 
 // What the host did with one device, over the platform's life.
 struct DeviceCounters {
-  std::uint32_t openAttempts = 0;
   std::uint32_t opens = 0;
   std::uint32_t closes = 0;
   std::uint32_t writes = 0;          // write calls, failed ones included
-  std::uint32_t failedWrites = 0;
-  std::uint32_t reads = 0;           // read calls
   std::uint32_t timeouts = 0;        // reads that waited and got nothing
 
   std::uint32_t OpenHandles() const { return opens - closes; }
@@ -63,8 +59,6 @@ class EmulatedHidPlatform : public link::HidPlatform {
   // identifiers): it accepts writes, never answers, and counts its handles.
   std::size_t AddForeign(DeviceSpec spec);
 
-  std::size_t DeviceCount() const { return slots_.size(); }
-  std::size_t IndexOf(const QuorvexController& controller) const;
   QuorvexController* ControllerAt(std::size_t index);
   std::string PathOf(std::size_t index) const;
   const DeviceCounters& Counters(std::size_t index) const;
@@ -78,10 +72,8 @@ class EmulatedHidPlatform : public link::HidPlatform {
   void Unplug(std::size_t index, std::uint32_t replugAfter = kNeverReplug);
   // Comes back at once, reset.
   void Replug(std::size_t index);
-  bool Present(std::size_t index) const;
 
   // --- Simulated time ------------------------------------------------------
-  std::uint64_t ElapsedMs() const { return elapsedMs_; }  // pauses and read time-outs
   std::uint64_t PausedMs() const { return pausedMs_; }
   std::uint32_t Enumerations() const { return enumerations_; }
 
@@ -99,7 +91,6 @@ class EmulatedHidPlatform : public link::HidPlatform {
   void Replug(Slot& slot);
 
   std::vector<std::unique_ptr<Slot>> slots_;
-  std::uint64_t elapsedMs_ = 0;
   std::uint64_t pausedMs_ = 0;
   std::uint32_t enumerations_ = 0;
 };

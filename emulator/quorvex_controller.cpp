@@ -60,13 +60,10 @@ void QuorvexController::ReceiveReport(std::span<const std::uint8_t> data) {
   HandleLine(line.text, ParseLine(line.text));
 }
 
-void QuorvexController::ReceiveLine(std::string_view line) { HandleLine(line, ParseLine(line)); }
-
 void QuorvexController::HandleLine(std::string_view line, const ParsedLine& parsed) {
   ++frameNumber_;
   ++counters_.frames;
   ++counters_.byCommand[static_cast<std::size_t>(parsed.command)];
-  if (!parsed.Understood()) ++counters_.rejectedFrames;
 
   currentEntry_ = nullptr;
   if (!transcript_.empty()) {
@@ -182,18 +179,11 @@ std::size_t QuorvexController::AddFault(Fault fault) {
   return faults_.size() - 1;
 }
 
-void QuorvexController::ClearFaults() {
-  faults_.clear();
-  stuckFaults_ = 0;
-  unplugRequest_.reset();
-}
-
 std::uint32_t QuorvexController::TimesFired(std::size_t faultId) const {
   return faultId < faults_.size() ? faults_[faultId].fired : 0;
 }
 
 bool QuorvexController::FailWriteAttempt(std::span<const std::uint8_t> data) {
-  ++counters_.writeAttempts;
   bool fail = false;
   ParsedLine parsed;
   bool classified = false;
@@ -270,7 +260,6 @@ void QuorvexController::WriteChunk(const std::array<std::uint8_t, kChunkSize>& c
   // controller's plain address arithmetic would have it.
   const std::uint32_t base = *sectorAddress_ + slot * static_cast<std::uint32_t>(kChunkSize);
   for (std::size_t i = 0; i < kChunkSize; ++i) Program(base + static_cast<std::uint32_t>(i), chunk[i]);
-  ++counters_.chunksWritten;
 }
 
 void QuorvexController::SectorChecksum(const FrameEffects& effects, Answer& answer) {
@@ -320,17 +309,11 @@ void QuorvexController::LoadFlash(std::span<const std::uint8_t, kFlashSize> cont
   ApplyStuckBits(0, kFlashSize);
 }
 
-void QuorvexController::FillFlash(std::uint8_t value) {
-  flash_.fill(value);
-  ApplyStuckBits(0, kFlashSize);
-}
-
 void QuorvexController::EraseSector(std::uint32_t sector) {
   if (sector >= kSectorCount || IsProtectedSector(sector)) return;
   const std::uint32_t begin = sector * kSectorSize;
   std::fill_n(flash_.begin() + begin, kSectorSize, std::uint8_t{0xFF});
   ApplyStuckBits(begin, begin + kSectorSize);
-  ++counters_.erases;
 }
 
 void QuorvexController::Program(std::uint32_t address, std::uint8_t byte) {
@@ -360,7 +343,6 @@ QuorvexController::QueuedReport* QuorvexController::PushReport() {
   }
   QueuedReport& report = queue_[(queueHead_ + queueCount_) % queue_.size()];
   ++queueCount_;
-  ++counters_.reportsQueued;
   report.data.fill(0);
   report.withheldReads = 0;
   return &report;
@@ -426,7 +408,6 @@ bool QuorvexController::PollReport(std::span<std::uint8_t> out) {
   std::fill(out.begin() + static_cast<std::ptrdiff_t>(n), out.end(), std::uint8_t{0});
   queueHead_ = (queueHead_ + 1) % queue_.size();
   --queueCount_;
-  ++counters_.reportsDelivered;
   return true;
 }
 
@@ -452,11 +433,6 @@ std::vector<TranscriptEntry> QuorvexController::Transcript() const {
     entries.push_back(transcript_[(transcriptNext_ + capacity - transcriptSize_ + i) % capacity]);
   }
   return entries;
-}
-
-void QuorvexController::ClearTranscript() {
-  transcriptNext_ = 0;
-  transcriptSize_ = 0;
 }
 
 }  // namespace lumbra::emulator

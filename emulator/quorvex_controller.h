@@ -50,14 +50,8 @@ struct TranscriptEntry {
 // Running totals over the controller's life; a reset does not clear them.
 struct ControllerCounters {
   std::uint64_t frames = 0;
-  std::uint64_t rejectedFrames = 0;  // lines not understood
   std::array<std::uint64_t, 7> byCommand{};  // indexed by Command
-  std::uint64_t reportsQueued = 0;
-  std::uint64_t reportsDelivered = 0;
   std::uint64_t reportsDropped = 0;  // queue full
-  std::uint64_t erases = 0;
-  std::uint64_t chunksWritten = 0;
-  std::uint64_t writeAttempts = 0;
 
   std::uint64_t Count(Command command) const { return byCommand[static_cast<std::size_t>(command)]; }
 };
@@ -71,8 +65,6 @@ class QuorvexController {
   // line up to its carriage return. A report without one is a frame that is
   // not understood.
   void ReceiveReport(std::span<const std::uint8_t> data);
-  // One line, without its line end.
-  void ReceiveLine(std::string_view line);
 
   // --- Output --------------------------------------------------------------
   // One read opportunity: copies the next queued report's data into `out`
@@ -90,19 +82,16 @@ class QuorvexController {
   std::span<const std::uint8_t, kFlashSize> Flash() const { return flash_; }
   // Replaces the whole content, the boot code included. Stuck bits still apply.
   void LoadFlash(std::span<const std::uint8_t, kFlashSize> content);
-  void FillFlash(std::uint8_t value);
   bool IsProtected(std::uint32_t address) const;
   bool IsProtectedSector(std::uint32_t sector) const { return IsProtected(sector * kSectorSize); }
   // Sum of the sector's bytes as stored.
   std::uint32_t SectorSum(std::uint32_t sector) const;
   // The boot code a fresh controller holds; never 0xFF.
   static std::uint8_t BootByte(std::uint32_t address);
-  bool InServiceMode() const { return serviceMode_; }
 
   // --- Faults --------------------------------------------------------------
   // Returns an id for TimesFired.
   std::size_t AddFault(Fault fault);
-  void ClearFaults();
   std::uint32_t TimesFired(std::size_t faultId) const;
 
   // For the transport, before it hands a written report over: counts the
@@ -116,7 +105,6 @@ class QuorvexController {
   // --- Observation ---------------------------------------------------------
   // The kept frames, oldest first.
   std::vector<TranscriptEntry> Transcript() const;
-  void ClearTranscript();
   const ControllerCounters& Counters() const { return counters_; }
 
  private:
