@@ -171,11 +171,4 @@ std::optional<ReportLayout> ParseReportDescriptor(std::span<const std::uint8_t> 
   return layout;
 }
 
-std::optional<ReportLengths> ReportLengthsFromDescriptor(
-    std::span<const std::uint8_t> descriptor) {
-  const std::optional<ReportLayout> layout = ParseReportDescriptor(descriptor);
-  if (!layout) return std::nullopt;
-  return layout->lengths;
-}
-
 }  // namespace lumbra::link

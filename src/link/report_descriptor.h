@@ -28,8 +28,4 @@ struct ReportLayout {
 // that declares neither Input nor Output reports. Safe on arbitrary bytes.
 std::optional<ReportLayout> ParseReportDescriptor(std::span<const std::uint8_t> descriptor);
 
-// The lengths part of ParseReportDescriptor.
-std::optional<ReportLengths> ReportLengthsFromDescriptor(
-    std::span<const std::uint8_t> descriptor);
-
 }  // namespace lumbra::link
