@@ -5,17 +5,6 @@
 
 namespace lumbra::protocol {
 
-const char* ToString(PendingReply kind) {
-  switch (kind) {
-    case PendingReply::kNone: return "None";
-    case PendingReply::kReady: return "Ready";
-    case PendingReply::kOk: return "Ok";
-    case PendingReply::kChecksum: return "Checksum";
-    case PendingReply::kBlock: return "Block";
-  }
-  return "?";
-}
-
 namespace {
 
 std::optional<std::uint8_t> DigitValue(char ch) {

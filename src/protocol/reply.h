@@ -15,8 +15,6 @@ namespace lumbra::protocol {
 // The kind of answer being awaited.
 enum class PendingReply : int { kNone = 0, kReady = 1, kOk = 2, kChecksum = 3, kBlock = 4 };
 
-const char* ToString(PendingReply kind);
-
 // A reply line holds at most 64 characters, so at most 32 bytes.
 inline constexpr std::size_t kMaxReplyBytes = 32;
 
