@@ -5,7 +5,6 @@
 // data bytes of a whole output report.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,17 +19,15 @@ namespace proto = lumbra::protocol;
 namespace {
 
 std::string Canonical(const emu::ParsedLine& parsed) {
+  using emu::Command;
   switch (parsed.command) {
-    case emu::Command::kServiceOn: return std::string(emu::kServiceOnLine);
-    case emu::Command::kStartDownload: return proto::EncodeXscrLine(proto::StartDownloadFrame());
-    case emu::Command::kSectorAddress:
-      return proto::EncodeXscrLine(proto::SectorAddressFrame(parsed.address));
-    case emu::Command::kSectorData:
-      return proto::EncodeXscrLine(proto::SectorDataFrame(std::span(parsed.chunk)));
-    case emu::Command::kSectorChecksum: return proto::EncodeXscrLine(proto::SectorChecksumFrame());
-    case emu::Command::kVerifyAddress:
-      return proto::EncodeXscrLine(proto::VerifyAddressFrame(parsed.address));
-    case emu::Command::kUnknown: break;
+    case Command::kServiceOn: return std::string(emu::kServiceOnLine);
+    case Command::kStartDownload: return proto::EncodeXscrLine(proto::StartDownloadFrame());
+    case Command::kSectorAddress: return proto::EncodeXscrLine(proto::SectorAddressFrame(parsed.address));
+    case Command::kSectorData: return proto::EncodeXscrLine(proto::SectorDataFrame(std::span(parsed.chunk)));
+    case Command::kSectorChecksum: return proto::EncodeXscrLine(proto::SectorChecksumFrame());
+    case Command::kVerifyAddress: return proto::EncodeXscrLine(proto::VerifyAddressFrame(parsed.address));
+    case Command::kUnknown: break;
   }
   return {};
 }
@@ -39,10 +36,7 @@ void CheckLine(std::string_view line) {
   const emu::ParsedLine parsed = emu::ParseLine(line);
   FUZZ_CHECK(parsed.Understood() == (parsed.error == emu::ParseError::kNone));
   if (!parsed.Understood()) return;
-  if (parsed.command == emu::Command::kSectorAddress ||
-      parsed.command == emu::Command::kVerifyAddress) {
-    FUZZ_CHECK(parsed.address < emu::kFlashSize);
-  }
+  FUZZ_CHECK(parsed.address < emu::kFlashSize);
   FUZZ_CHECK(line == Canonical(parsed));
 }
 
@@ -55,14 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckLine(bytes);
     return 0;
   }
+  // A report's line is everything before its first carriage return.
   const emu::ReportLine line = emu::LineOfReport(bytes);
+  const std::size_t end = bytes.find('\r');
+  FUZZ_CHECK(line.found == (end != std::string_view::npos));
   if (line.found) {
-    FUZZ_CHECK(line.text.size() < bytes.size());
-    FUZZ_CHECK(line.text.find('\r') == std::string_view::npos);
-    FUZZ_CHECK(bytes[line.text.size()] == '\r');
+    FUZZ_CHECK(line.text.data() == bytes.data() && line.text.size() == end);
     CheckLine(line.text);
-  } else {
-    FUZZ_CHECK(bytes.find('\r') == std::string_view::npos);
   }
   return 0;
 }
