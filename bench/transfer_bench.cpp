@@ -19,10 +19,6 @@ struct Rig {
     platform.AddController(options);
     controller.Init();
   }
-  bool Busy() const {
-    const auto& f = controller.State().flags;
-    return f.connectPending || f.downloading || f.verifying;
-  }
   lumbra::emulator::EmulatedHidPlatform platform;
   lumbra::testing::RecordingDialog dialog;
   TransferController controller{platform, dialog};
@@ -35,7 +31,7 @@ void BM_DownloadAndVerify(benchmark::State& state) {
     Rig rig;
     state.ResumeTiming();
     rig.controller.BeginDownload();
-    while (rig.Busy()) {
+    while (rig.controller.Busy()) {
       rig.controller.OnTick();
       ++ticks;
     }
@@ -58,7 +54,7 @@ void BM_Phase(benchmark::State& state, bool verify) {
       while (rig.controller.State().flags.downloading) rig.controller.OnTick();
     }
     state.ResumeTiming();
-    while (verify ? rig.Busy() : rig.controller.State().flags.downloading) {
+    while (verify ? rig.controller.Busy() : rig.controller.State().flags.downloading) {
       rig.controller.OnTick();
       ++ticks;
     }

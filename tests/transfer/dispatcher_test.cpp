@@ -73,17 +73,5 @@ TEST_F(TransferTest, FailureBoxOnTopOfTheCloseGuardsBox) {
   EXPECT_TRUE(tc.OnClose());
 }
 
-TEST_F(TransferTest, FlagsAreClearBeforeEveryFailureBox) {
-  controller.AddFault(emulator::Fault::WrongChecksum(0, 6));
-  std::vector<bool> downloadingUnderBox;
-  dialog.whileBoxOpen = [&](const std::string&) {
-    downloadingUnderBox.push_back(tc.State().flags.downloading);
-    tc.OnTick();  // must not continue the failed download
-  };
-  PressAndRun();
-  EXPECT_EQ(downloadingUnderBox, std::vector<bool>{false});
-  EXPECT_EQ(Status(), kDownloadFailed);
-}
-
 }  // namespace
 }  // namespace lumbra::transfer
