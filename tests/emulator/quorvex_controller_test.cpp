@@ -13,11 +13,9 @@ namespace {
 
 namespace wire = testing::wire;
 using Answers = std::vector<std::string>;
-using Bytes = std::array<std::uint8_t, 16>;
 
-// Sends the line in one output report, with bytes left over from an earlier
-// line behind its carriage return, and collects the text of every report the
-// controller then lets through.
+// Sends the line in one output report, bytes of an earlier line behind its
+// carriage return, and collects the text of every report then let through.
 Answers Send(QuorvexController& controller, std::string_view line, bool collect = true) {
   std::array<std::uint8_t, kReportDataSize> data;
   data.fill('7');
@@ -31,11 +29,9 @@ Answers Send(QuorvexController& controller, std::string_view line, bool collect 
   return answers;
 }
 
-// 16 bytes of `value`, byte `at` (if any) holding `other`.
-Bytes Filled(std::uint8_t value, std::size_t at = 16, std::uint8_t other = 0) {
-  Bytes bytes;
+std::array<std::uint8_t, 16> Filled(std::uint8_t value) {
+  std::array<std::uint8_t, 16> bytes;
   bytes.fill(value);
-  if (at < bytes.size()) bytes[at] = other;
   return bytes;
 }
 
@@ -47,28 +43,22 @@ TEST(Controller, ReportIsTheTextThenZeroFillAndTheQueueHoldsWhatHidrawHolds) {
   std::array<std::uint8_t, kReportDataSize> data;
   data.fill(0xEE);
   ASSERT_TRUE(controller.PollReport(data));
-  EXPECT_EQ(std::string(data.begin(), data.begin() + 10), "SERVICE ON");
-  EXPECT_TRUE(std::all_of(data.begin() + 10, data.end(), [](std::uint8_t b) { return b == 0; }));
+  EXPECT_EQ(std::string(data.begin(), data.end()), "SERVICE ON" + std::string(54, '\0'));
 }
 
 TEST(ControllerFlash, FreshFlashIsErasedButTheBootCodeWhichIsNeverErasedOrWritten) {
   QuorvexController controller;
   const std::vector<std::uint8_t> fresh(controller.Flash().begin(), controller.Flash().end());
-  for (std::uint32_t a = 0; a < kFlashSize; ++a) {
-    ASSERT_EQ(fresh[a] == 0xFF, a < 0xF000 || a >= 0xFC00) << a;
-  }
+  for (std::uint32_t a = 0; a < kFlashSize; ++a) ASSERT_EQ(fresh[a] == 0xFF, a < 0xF000 || a >= 0xFC00) << a;
   EXPECT_EQ(Send(controller, wire::SectorAddress(0xF000)), Answers{"4F4B04"});
   Send(controller, wire::SectorData(Filled(0)));
   EXPECT_EQ(Send(controller, wire::SectorChecksum()), Answers{"00FFFFFFFF"});
   EXPECT_TRUE(std::equal(fresh.begin(), fresh.end(), controller.Flash().begin()));
 }
 
-// --- Faults ------------------------------------------------------------------
-
-// A download of sector 0 and a read-back of two blocks: frame 1 Start download
-// (before service mode), 2 service.on, 3 Start download, 4 Sector address 0,
-// 5..68 the chunks (chunk c holds 16 bytes c), 69 Sector checksum, 70 and 71
-// Verify address 16 and 32.
+// Frame 1 Start download (before service mode), 2 service.on, 3 Start download,
+// 4 Sector address 0, 5..68 the chunks (chunk c is 16 bytes of c), 69 Sector
+// checksum, 70 and 71 Verify address 16 and 32.
 std::vector<Answers> Download(QuorvexController& controller) {
   std::vector<Answers> answers(1);
   auto send = [&](const std::string& line) { answers.push_back(Send(controller, line)); };
@@ -82,9 +72,7 @@ std::vector<Answers> Download(QuorvexController& controller) {
   return answers;
 }
 
-std::string Block(std::uint8_t value, std::size_t at = 16, std::uint8_t other = 0) {
-  return wire::HexWithCheck(Filled(value, at, other));
-}
+std::string Block(std::uint8_t value) { return wire::HexWithCheck(Filled(value)); }
 
 TEST(ControllerFaults, EachKindChangesTheAnswersItSaysAndNoOthers) {
   ControllerOptions oldFlash;
@@ -110,10 +98,11 @@ TEST(ControllerFaults, EachKindChangesTheAnswersItSaysAndNoOthers) {
     std::map<std::uint32_t, Answers> changed;  // frame -> answers unlike the clean run's
   } rows[] = {
       {"late answer", Fault::LateAnswer(3), {{3, {}}, {4, {"52454144594B", "4F4B04"}}}},
-      {"flipped bit", Fault::FlipBit(2, 5, 0x10), {{69, {"00007E106E"}}, {70, {Block(1, 5, 0x11)}}}},
-      // Sum 16 x (2016 - 1 + 0xFF): the later chunks move up, the last slot stays erased.
+      {"flipped bit", Fault::FlipBit(2, 5, 0x10),
+       {{69, {"00007E106E"}}, {70, {"0101010101110101010101010101010110"}}}},
+      // Chunk 1 lost: the later ones move up, the last slot stays erased, sum 16 x (2016 - 1 + 0xFF);
+      // written twice: they move down, sum 16 x (2016 - 63 + 1).
       {"dropped chunk", Fault::DropChunk(2), {{69, {"00008DE06D"}}, {70, {Block(2)}}, {71, {Block(3)}}}},
-      // Sum 16 x (2016 - 63 + 1): the later chunks move down.
       {"duplicated chunk", Fault::DuplicateChunk(2), {{69, {"00007A205A"}}, {71, {Block(1)}}}},
       // Programming only clears bits: chunk c lands as c & 0xF0.
       {"missed erase", Fault::SkipErase(0), {{69, {"0000600060"}}, {70, {Block(0)}}, {71, {Block(0)}}}},
@@ -124,7 +113,8 @@ TEST(ControllerFaults, EachKindChangesTheAnswersItSaysAndNoOthers) {
       {"too few bytes", corrupt(Corruption::kTooFewBytes), {{3, {"5245414412"}}}},
       {"too many bytes", corrupt(Corruption::kTooManyBytes), {{3, {"5245414459004B"}}}},
       {"empty", corrupt(Corruption::kEmpty), {{3, {""}}}},
-      {"plain text", Fault::CorruptAnswer(Corruption::kLowerCase, Command::kServiceOn), {{2, {"service on"}}}},
+      {"plain text", Fault::CorruptAnswer(Corruption::kLowerCase, Command::kServiceOn),
+       {{2, {"service on"}}}},
       {"2nd block only", Fault::CorruptAnswer(Corruption::kOddDigits, Command::kVerifyAddress, 2),
        {{71, {Block(2).substr(0, 33)}}}},
       {"extra report", Fault::ExtraReport(2, "4F4B04"), {{2, {"SERVICE ON", "4F4B04"}}}},
@@ -135,7 +125,6 @@ TEST(ControllerFaults, EachKindChangesTheAnswersItSaysAndNoOthers) {
     QuorvexController controller(oldFlash);
     controller.AddFault(fault);
     const std::vector<Answers> answers = Download(controller);
-    ASSERT_EQ(answers.size(), clean.size());
     for (std::uint32_t frame = 1; frame < answers.size(); ++frame) {
       const auto it = changed.find(frame);
       EXPECT_EQ(answers[frame], it == changed.end() ? clean[frame] : it->second) << "frame " << frame;
