@@ -1,5 +1,5 @@
 // Scripted HID devices for the link's tests and fuzz target: queued read
-// outcomes, writes that fail on demand, a record of what was written and read.
+// outcomes, writes that fail on demand, a record of what was written.
 #pragma once
 
 #include <algorithm>
@@ -19,7 +19,7 @@ struct ScriptedRead {
 };
 
 struct ScriptedDevice {
-  std::string path;
+  bool plugged = true;  // listed by Enumerate; a handle already open keeps working
   bool opens = true;
   std::optional<link::HidAttributes> attributes;
   std::optional<link::ReportLengths> caps = link::ReportLengths{65, 65};
@@ -30,15 +30,11 @@ struct ScriptedDevice {
   int openCount = 0;
   int openHandles = 0;
   std::vector<std::vector<std::uint8_t>> written;
-  // The whole report buffer after each read that brought a report, from report[1].
-  std::vector<std::vector<std::uint8_t>> delivered;
 };
 
 // A report holding `text` and its terminating zero.
 inline ScriptedRead ReplyOf(const std::string& text) {
-  ScriptedRead read{link::ReadOutcome::kReport, {text.begin(), text.end()}};
-  read.data.push_back(0);
-  return read;
+  return {link::ReadOutcome::kReport, {text.c_str(), text.c_str() + text.size() + 1}};
 }
 
 class ScriptedHandle : public link::HidDevice {
@@ -64,8 +60,6 @@ class ScriptedHandle : public link::HidDevice {
     const ScriptedRead read = std::move(queue.front());
     queue.pop_front();
     std::copy_n(read.data.begin(), std::min(read.data.size(), report.size() - 1), report.begin() + 1);
-    if (read.outcome == link::ReadOutcome::kReport)
-      d_.delivered.emplace_back(report.begin() + 1, report.end());
     return read.outcome;
   }
 
@@ -73,41 +67,28 @@ class ScriptedHandle : public link::HidDevice {
   ScriptedDevice& d_;
 };
 
+// A device's path is its index in `devices`.
 class ScriptedPlatform : public link::HidPlatform {
  public:
   ScriptedDevice& Add(std::uint16_t vid, std::uint16_t pid, std::string serial = {}) {
-    auto device = std::make_unique<ScriptedDevice>();
-    device->path = "scripted:" + std::to_string(devices.size());
-    device->attributes = link::HidAttributes{vid, pid, std::move(serial)};
-    devices.push_back(std::move(device));
+    devices.push_back(std::make_unique<ScriptedDevice>());
+    devices.back()->attributes = link::HidAttributes{vid, pid, std::move(serial)};
     return *devices.back();
   }
-  // An unplugged device is no longer listed; a handle already open keeps working.
-  void Unplug(const ScriptedDevice& device) { unplugged.push_back(device.path); }
 
   std::vector<std::string> Enumerate() override {
     std::vector<std::string> paths;
-    for (auto& d : devices) {
-      if (!std::count(unplugged.begin(), unplugged.end(), d->path)) paths.push_back(d->path);
-    }
+    for (std::size_t i = 0; i < devices.size(); ++i)
+      if (devices[i]->plugged) paths.push_back(std::to_string(i));
     return paths;
   }
   std::unique_ptr<link::HidDevice> Open(const std::string& path) override {
-    for (auto& d : devices) {
-      if (d->path == path && d->opens) return std::make_unique<ScriptedHandle>(*d);
-    }
-    return nullptr;
+    ScriptedDevice& d = *devices.at(std::stoul(path));
+    return d.opens ? std::make_unique<ScriptedHandle>(d) : nullptr;
   }
   void Pause(int) override {}
 
-  int OpenHandles() const {
-    int n = 0;
-    for (auto& d : devices) n += d->openHandles;
-    return n;
-  }
-
   std::vector<std::unique_ptr<ScriptedDevice>> devices;
-  std::vector<std::string> unplugged;
 };
 
 }  // namespace lumbra::testing
