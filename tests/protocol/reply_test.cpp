@@ -15,7 +15,7 @@ TEST(Reply, AcceptsOnlyWellFormedAnswersOfTheAwaitedKindAndLength) {
       {"52454144594B", kNone, 6, false},   // nothing awaited
       {"00", kChecksum, 1, false},         // no payload
       {"52454144594C", kReady, 6, false},  // bad check byte
-      {"", kNone, 0, false},               // a frame without an answer: no byte to check
+      {"", kBlock, 0, false},              // a frame without an answer: no byte to check
       // A short or long answer is refused for its length, not completed or cut to size.
       {"020A7F77", kChecksum, 5, false},   {"0253E9AF84758401E4F5C875CA067576", kBlock, 17, false},
       {"0253E9AF84758401E4F5C875CA0675CB00BD", kBlock, 17, false},
