@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "support/wire.h"  // header only: fuzz_reply links no test support
+#include "support/wire.h"
 #include "fuzz_check.h"
 #include "protocol/reply.h"
 
