@@ -62,9 +62,7 @@ class Rng {
 
 // --- The image and the exchange -------------------------------------------------
 
-std::span<const std::uint8_t, transfer::kImageSize> Image() {
-  return transfer::FirmwareImage::Bytes();
-}
+constexpr auto Image = &transfer::FirmwareImage::Bytes;
 
 // Frame numbers of an undisturbed run: "service.on" is 1, Start download 2,
 // then 66 frames per sector (address, 64 chunks, checksum), then one frame
@@ -74,17 +72,16 @@ std::uint32_t ChunkFrame(std::uint32_t sector, std::uint32_t chunk) { return 4 +
 std::uint32_t ChecksumFrame(std::uint32_t sector) { return 68 + 66 * sector; }
 std::uint32_t VerifyFrame(std::uint32_t block) { return 4227 + block; }
 
-std::string AnswerText(const std::vector<std::uint8_t>& bytes) { return testing::wire::HexWithCheck(bytes); }
-
-std::vector<std::uint8_t> BlockOf(std::uint32_t address) {
-  return {Image().begin() + address, Image().begin() + address + kBlockSize};
+std::string BlockText(std::uint32_t address) {
+  return testing::wire::HexWithCheck(Image().subspan(address, kBlockSize));
 }
 
 std::string ChecksumText(std::uint32_t sector) {
   std::uint32_t sum = 0;
   for (std::uint32_t i = 0; i < kSectorSize; ++i) sum += Image()[sector * kSectorSize + i];
-  return AnswerText({static_cast<std::uint8_t>(sum >> 24), static_cast<std::uint8_t>(sum >> 16),
-                     static_cast<std::uint8_t>(sum >> 8), static_cast<std::uint8_t>(sum)});
+  const std::uint8_t bytes[] = {static_cast<std::uint8_t>(sum >> 24), static_cast<std::uint8_t>(sum >> 16),
+                                static_cast<std::uint8_t>(sum >> 8), static_cast<std::uint8_t>(sum)};
+  return testing::wire::HexWithCheck(bytes);
 }
 
 bool HasHexLetter(const std::string& text) {
@@ -92,11 +89,8 @@ bool HasHexLetter(const std::string& text) {
 }
 
 bool ChunkIsPadding(std::uint32_t sector, std::uint32_t chunk) {
-  const std::uint32_t base = sector * kSectorSize + chunk * kBlockSize;
-  for (std::uint32_t i = 0; i < kBlockSize; ++i) {
-    if (Image()[base + i] != 0xFF) return false;
-  }
-  return true;
+  const auto bytes = Image().subspan(sector * kSectorSize + chunk * kBlockSize, kBlockSize);
+  return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
 // A code chunk: one whose loss or doubling changes the sector's sum.
@@ -295,7 +289,7 @@ Case ExtraAfterChecksum(Rng& rng, int seed) {
 Case ExtraLooksLikeNextBlock(Rng& rng, int) {
   const std::uint32_t block = rng.Below(kCodeSectors * 64 - 2);
   const std::uint32_t next = (block + 1) * kBlockSize;
-  Setup setup = With(Fault::ExtraReport(VerifyFrame(block), AnswerText(BlockOf(next))));
+  Setup setup = With(Fault::ExtraReport(VerifyFrame(block), BlockText(next)));
   setup.disturbBeforeVerify = {next + rng.Below(kBlockSize)};
   Expect expect = FromDifferences(1);
   expect.resends = 0;
@@ -308,7 +302,7 @@ Case ExtraLooksLikeNextBlock(Rng& rng, int) {
 Case ExtraBlockInTrailingPadding(Rng& rng, int) {
   const std::uint32_t lastSectorBlocks = kSectorSize / kBlockSize;
   const std::uint32_t block = 4096 - lastSectorBlocks + rng.Below(lastSectorBlocks - 1);
-  Setup setup = With(Fault::ExtraReport(VerifyFrame(block), AnswerText(BlockOf(kLastAddress - 15))));
+  Setup setup = With(Fault::ExtraReport(VerifyFrame(block), BlockText(kLastAddress - 15)));
   setup.disturbBeforeVerify = {kLastAddress - rng.Below(kBlockSize)};
   return {setup, FromDifferences(1)};
 }
@@ -347,7 +341,7 @@ Case Spoilt(Corruption corruption, Rng& rng, int seed) {
     }
     default: {
       const bool harmless = corruption == Corruption::kLowerCase &&
-                            !HasHexLetter(AnswerText(BlockOf(block * kBlockSize)));
+                            !HasHexLetter(BlockText(block * kBlockSize));
       return {With(Fault::CorruptAnswer(corruption, Command::kVerifyAddress, block + 1)),
               harmless ? Pass() : VerifyReadFailed()};
     }
