@@ -42,14 +42,8 @@ std::array<int, 2> SocketPair() {
 
 class UhidBridgeTest : public ::testing::Test {
  protected:
-  UhidBridgeTest() {
-    // A write to a closed peer is to fail, as on a closed /dev/uhid.
-    ::signal(SIGPIPE, SIG_IGN);
-    EXPECT_EQ(::pipe(stop_.data()), 0);
-  }
-  ~UhidBridgeTest() override {
-    for (int fd : {fds_[0], fds_[1], stop_[0], stop_[1]}) ::close(fd);
-  }
+  UhidBridgeTest() { ::signal(SIGPIPE, SIG_IGN); }  // writes to a closed peer fail, as on uhid
+  ~UhidBridgeTest() override { for (int fd : {fds_[0], fds_[1], stop_[0], stop_[1]}) ::close(fd); }
 
   // Queues an event from the kernel.
   void Send(const uhid_event& event) {
@@ -57,10 +51,7 @@ class UhidBridgeTest : public ::testing::Test {
   }
   // An output report as hidraw hands it over: the report ID byte, then the line.
   void SendOutput(std::string_view line, std::uint8_t rtype = UHID_OUTPUT_REPORT) {
-    uhid_event event{};
-    event.type = UHID_OUTPUT;
-    event.u.output.rtype = rtype;
-    event.u.output.size = 65;
+    uhid_event event{.type = UHID_OUTPUT, .u = {.output = {{}, 65, rtype}}};
     std::memcpy(event.u.output.data + 1, line.data(), line.size());
     event.u.output.data[1 + line.size()] = '\r';
     Send(event);
@@ -75,8 +66,8 @@ class UhidBridgeTest : public ::testing::Test {
     return types;
   }
 
-  std::array<int, 2> fds_ = SocketPair();  // the bridge's end, the kernel's end
-  std::array<int, 2> stop_{-1, -1};
+  std::array<int, 2> fds_ = SocketPair();   // the bridge's end, the kernel's end
+  std::array<int, 2> stop_ = SocketPair();  // Run's stop descriptor, and its writer
   QuorvexController controller_;
   UhidBridge bridge_{fds_[0], controller_};
   std::vector<uhid_event> events_;
@@ -89,16 +80,11 @@ TEST_F(UhidBridgeTest, ServesTheDeviceUntilTheUnplugFault) {
   Fault unplug = Fault::Unplug(2);
   unplug.target.command = Command::kServiceOn;
   controller_.AddFault(unplug);
-  uhid_event get{}, set{};
-  get.type = UHID_GET_REPORT;
-  get.u.get_report.id = 41;
-  set.type = UHID_SET_REPORT;
-  set.u.set_report.id = 42;
   ASSERT_TRUE(bridge_.Create());
   SendOutput("service.on", UHID_FEATURE_REPORT);  // not a line for the controller
   SendOutput("service.on");
-  Send(get);
-  Send(set);
+  Send({.type = UHID_GET_REPORT, .u = {.get_report = {41, 0, 0}}});
+  Send({.type = UHID_SET_REPORT, .u = {.set_report = {42, 0, 0, 0, {}}}});
   SendOutput("service.on");
   EXPECT_EQ(bridge_.Run(stop_[0]), BridgeStop::kUnplugged);
   ASSERT_THAT(Written(), ::testing::ElementsAre(UHID_CREATE2, UHID_INPUT2, UHID_GET_REPORT_REPLY,
