@@ -43,28 +43,6 @@ void BM_DownloadAndVerify(benchmark::State& state) {
 }
 BENCHMARK(BM_DownloadAndVerify)->Unit(benchmark::kMillisecond);
 
-// The two halves apart: 4,227 download ticks, then 8,194 verify ticks.
-void BM_Phase(benchmark::State& state, bool verify) {
-  std::int64_t ticks = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    Rig rig;
-    rig.controller.BeginDownload();
-    if (verify) {
-      while (rig.controller.State().flags.downloading) rig.controller.OnTick();
-    }
-    state.ResumeTiming();
-    while (verify ? rig.controller.Busy() : rig.controller.State().flags.downloading) {
-      rig.controller.OnTick();
-      ++ticks;
-    }
-  }
-  state.counters["per_tick"] = benchmark::Counter(static_cast<double>(ticks),
-                                                  benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-BENCHMARK_CAPTURE(BM_Phase, download, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Phase, verify, true)->Unit(benchmark::kMillisecond);
-
 }  // namespace
 
 BENCHMARK_MAIN();

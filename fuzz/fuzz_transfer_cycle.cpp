@@ -33,18 +33,14 @@ constexpr int kFaultKinds = static_cast<int>(emu::FaultKind::kFailWrite) + 1;
 constexpr int kCommands = static_cast<int>(emu::Command::kVerifyAddress) + 1;
 constexpr int kCorruptions = static_cast<int>(emu::Corruption::kEmpty) + 1;
 
-// Texts an invented report may carry: well-formed answers of each kind, so
-// that one could be taken for the answer to a later request.
+// Texts an invented report may carry: answers of each kind, and blocks of
+// the image, so that one could be taken for the answer to a later request.
 std::string ExtraText(std::uint8_t pick) {
+  static const std::string kAnswers[] = {"52454144594B", "4F4B04", "00FFFFFFFF", "SERVICE ON"};
+  if (pick < 4) return kAnswers[pick];
   const auto image = lumbra::transfer::FirmwareImage::Bytes();
-  switch (pick % 6) {
-    case 0: return "52454144594B";  // READY
-    case 1: return "4F4B04";        // OK
-    case 2: return "00FFFFFFFF";    // the protected checksum
-    case 3: return "SERVICE ON";
-    case 4: return lumbra::testing::wire::HexWithCheck(image.subspan(0xFFF0, 16));  // the last block
-    default: return lumbra::testing::wire::HexWithCheck(image.subspan(16 * (pick % 64), 16));
-  }
+  const std::size_t block = pick == 255 ? 0xFFF0 : 16u * (pick - 4u);  // or the last one
+  return lumbra::testing::wire::HexWithCheck(image.subspan(block, 16));
 }
 
 emu::Fault FaultFrom(const std::uint8_t* b) {

@@ -102,14 +102,6 @@ std::pair<std::uint32_t, std::uint32_t> CodeChunk(Rng& rng) {
   }
 }
 
-Fault Targeted(FaultKind kind, Command command, std::optional<std::uint32_t> sector,
-               std::uint32_t ordinal = 0) {
-  Fault fault;
-  fault.kind = kind;
-  fault.target = {command, sector, ordinal};
-  return fault;
-}
-
 // --- Expected endings ----------------------------------------------------------
 
 struct Expect {
@@ -267,8 +259,9 @@ Case LateChecksum(Rng& rng, int) {
   // The tool gives up on the answer and resends the sector; the answer that
   // turns up late is waiting when the address goes out and must be dropped,
   // not taken for the address's answer.
-  return {With(Targeted(FaultKind::kLateAnswer, Command::kSectorChecksum, rng.Below(kCodeSectors))),
-          Pass(1)};
+  Fault late = Fault::LateAnswer(0);
+  late.target = {Command::kSectorChecksum, rng.Below(kCodeSectors), 0};
+  return {With(late), Pass(1)};
 }
 
 Case LateVerifyBlock(Rng& rng, int) {

@@ -19,12 +19,8 @@ using Texts = std::vector<std::string>;
 
 // The emulated controller, a recording dialog and the controller under test.
 struct TransferRig {
-  TransferRig() : controller(platform.AddController(Options())) { tc.Init(); }
-
-  static emulator::ControllerOptions Options() {
-    emulator::ControllerOptions options;
-    options.transcriptCapacity = 128;
-    return options;
+  TransferRig() : controller(platform.AddController({.initialFlash = {}, .transcriptCapacity = 128})) {
+    tc.Init();
   }
 
   // Presses the button and ticks until no activity is left.
