@@ -110,7 +110,7 @@ SendResult HidLink::SendLine(std::string_view text) {
   return SendResult::kLinkLost;
 }
 
-std::optional<std::string> HidLink::ReadReply() {
+std::optional<std::string_view> HidLink::ReadReply() {
   if (!IsOpen() && !Connect()) return std::nullopt;
   // The preset 'i' in byte 1 is what a completed read without data would show.
   std::fill(inputReport_.begin(), inputReport_.end(), 0);
@@ -119,9 +119,9 @@ std::optional<std::string> HidLink::ReadReply() {
   switch (device_->ReadReport(report, kReadTimeoutMs)) {
     case ReadOutcome::kReport: {
       const auto* data = reinterpret_cast<const char*>(report.data() + 1);
-      std::string reply(data, strnlen(data, report.size() - 1));
-      reply += "\r\n";
-      return reply;
+      reply_.assign(data, strnlen(data, report.size() - 1));
+      reply_ += "\r\n";
+      return reply_;
     }
     case ReadOutcome::kTimeout:
       SetStatus(kReadTimedOut);

@@ -88,9 +88,9 @@ class HidLink {
   SendResult SendLine(std::string_view text);
 
   // Reads one input report, opening the link if needed: the reply line with
-  // "\r\n" appended, or nullopt when no report arrived (a time-out closes
-  // the link).
-  std::optional<std::string> ReadReply();
+  // "\r\n" appended, valid until the next read, or nullopt when no report
+  // arrived (a time-out closes the link).
+  std::optional<std::string_view> ReadReply();
 
   // Whether the open device is still attached. A device that has gone (an
   // unplugged or power-cycled controller) is closed, so that the next line
@@ -117,6 +117,7 @@ class HidLink {
   ReportLengths caps_;
   std::array<std::uint8_t, kMaxReportLength + 1> outputReport_{};
   std::array<std::uint8_t, kMaxReportLength> inputReport_{};
+  std::string reply_;
 };
 
 }  // namespace lumbra::link

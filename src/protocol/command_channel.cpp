@@ -10,7 +10,7 @@ bool CommandChannel::Send(const CommandFrame& frame) {
 
 Reply CommandChannel::ReadAnswer(PendingReply kind) {
   if (lastReplyLength_ == 0) return {};
-  const std::optional<std::string> text = link_.ReadReply();
+  const std::optional<std::string_view> text = link_.ReadReply();
   if (!text) return {};
   return DecodeReply(*text, kind, lastReplyLength_);
 }

@@ -101,8 +101,8 @@ void TransferController::Handshake() {
   link_.Pause(kAnswerPauseMs);
   // Only the first ten characters count. A different answer, or none, changes
   // nothing: the download still begins.
-  const std::optional<std::string> reply = link_.ReadReply();
-  if (reply && std::string_view(*reply).substr(0, kServiceOnReply.size()) == kServiceOnReply) {
+  const std::optional<std::string_view> reply = link_.ReadReply();
+  if (reply && reply->substr(0, kServiceOnReply.size()) == kServiceOnReply) {
     SetStatus(kConnected);
     state_.serviceMode = true;
   }
