@@ -13,3 +13,10 @@ add_subdirectory(${LUMBRA_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCL
 foreach(target IN ITEMS gtest gtest_main gmock gmock_main)
   set_property(TARGET ${target} PROPERTY COMPILE_OPTIONS -w)
 endforeach()
+
+include(GoogleTest)
+# Listing a program's tests through an emulator (Wine) takes longer than the
+# 5 s CMake allows by default, above all the first program of a run.
+function(gtest_discover_tests target)
+  _gtest_discover_tests(${target} DISCOVERY_TIMEOUT 120 ${ARGN})
+endfunction()
