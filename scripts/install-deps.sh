@@ -15,7 +15,7 @@ if [[ "${1:-}" == "--windows" ]]; then
   packages=(
     cmake ninja-build g++ googletest
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix  # the cross compilers
-    nsis zip                                              # the installers
+    nsis                                                  # the installers
     wine64 xvfb xauth                                     # the tests, under Wine and Xvfb
   )
 fi

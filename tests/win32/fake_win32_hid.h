@@ -124,12 +124,7 @@ class FakeWin32Hid final : public link::Win32HidApi {
     caps->OutputReportByteLength = devices[it->second.device].outputLength;
     return TRUE;
   }
-  BOOLEAN GetSerialNumberString(HANDLE, void* buffer, ULONG bytes) override {
-    const wchar_t serial[] = L"QX-0042";
-    if (bytes < sizeof(serial)) return FALSE;
-    std::memcpy(buffer, serial, sizeof(serial));
-    return TRUE;
-  }
+  BOOLEAN GetSerialNumberString(HANDLE, void*, ULONG) override { return FALSE; }
 
   HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) override {
     for (std::size_t i = 0; i < devices.size(); ++i) {
