@@ -140,8 +140,13 @@ class Win32HidDevice final : public HidDevice {
 
   bool WriteReport(std::span<const std::uint8_t> report) override {
     // The HID class driver takes exactly OutputReportByteLength bytes, report
-    // ID first; the link hands over a report of that length.
-    if (report.empty() || !writeEvent_.valid()) return false;
+    // ID first: a shorter report goes out zero-filled to that length.
+    const std::optional<ReportLengths> lengths = Capabilities();
+    if (!lengths || report.empty() || report.size() > lengths->output || !writeEvent_.valid()) {
+      return false;
+    }
+    output_.assign(lengths->output, 0);
+    std::copy(report.begin(), report.end(), output_.begin());
     // Written through an overlapped handle with a bounded wait: a synchronous
     // WriteFile to a controller that has stopped taking reports never returns
     // and would freeze the dialog. A write still pending after
@@ -149,8 +154,8 @@ class Win32HidDevice final : public HidDevice {
     OVERLAPPED overlapped{};
     overlapped.hEvent = writeEvent_.get();
     api_.ResetEvent(overlapped.hEvent);
-    const BOOL started = api_.WriteFile(device_.get(), report.data(),
-                                        static_cast<DWORD>(report.size()), &overlapped);
+    const BOOL started = api_.WriteFile(device_.get(), output_.data(),
+                                        static_cast<DWORD>(output_.size()), &overlapped);
     return Finish(api_, device_.get(), overlapped, started, kWriteTimeoutMs) == Transfer::kDone;
   }
 
@@ -190,6 +195,7 @@ class Win32HidDevice final : public HidDevice {
   Handle readEvent_;
   std::optional<HIDP_CAPS> caps_;
   std::vector<std::uint8_t> input_;
+  std::vector<std::uint8_t> output_;
 };
 
 }  // namespace

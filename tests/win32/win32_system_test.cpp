@@ -23,7 +23,8 @@ TEST(Win32SystemHidTest, NoControllerReadsNotDetected) {
   link::HidLink link(platform);
   StatusLine status;
   link.m_pStatusWnd = &status;
-  EXPECT_FALSE(link.Connect());
+  // Reading opens the link on demand: discovery over every listed device.
+  EXPECT_FALSE(link.ReadReply());
   EXPECT_EQ(status.last, link::kNotDetected);
 
   // Whatever HID devices the system lists are opened, examined and closed.
