@@ -2,6 +2,8 @@
 # Installs the Debian 12 packages lumbra needs that are not installed yet.
 #   install-deps.sh          what building and running the programs needs
 #   install-deps.sh --tests  also what the whole test suite needs
+#   install-deps.sh --windows what the Windows cross builds and their tests
+#                            under Wine need (scripts/build-windows)
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,14 @@ packages=(
   qt6-base-dev libhidapi-dev fonts-liberation2
   libgtest-dev libgmock-dev libbenchmark-dev
 )
+if [[ "${1:-}" == "--windows" ]]; then
+  packages=(
+    cmake ninja-build g++ googletest
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix  # the cross compilers
+    nsis                                                  # the installers
+    wine64 xvfb xauth                                     # the tests, under Wine and Xvfb
+  )
+fi
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
     xvfb xauth                                # screenshots and the demo without a display

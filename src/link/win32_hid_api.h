@@ -1,0 +1,55 @@
+// The Windows calls the HID platform makes (SetupAPI, the HID library, kernel
+// file and event services), behind one small interface so that tests can
+// stand in for the operating system. SystemWin32HidApi() forwards to Windows.
+#pragma once
+
+// clang-format off
+#include <windows.h>
+#include <setupapi.h>
+// MinGW-w64's HID headers do not declare C linkage themselves.
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+// clang-format on
+
+namespace lumbra::link {
+
+class Win32HidApi {
+ public:
+  virtual ~Win32HidApi() = default;
+
+  // --- SetupAPI and the HID library ----------------------------------------
+  virtual void GetHidGuid(GUID* guid) = 0;
+  virtual HDEVINFO GetClassDevs(const GUID* guid, DWORD flags) = 0;
+  virtual BOOL EnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
+                                    SP_DEVICE_INTERFACE_DATA* data) = 0;
+  virtual BOOL GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
+                                        DWORD* required) = 0;
+  virtual BOOL DestroyDeviceInfoList(HDEVINFO set) = 0;
+  virtual BOOLEAN GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) = 0;
+  // HidD_GetPreparsedData, HidP_GetCaps and HidD_FreePreparsedData in one.
+  virtual BOOL GetCaps(HANDLE device, HIDP_CAPS* caps) = 0;
+  virtual BOOLEAN GetSerialNumberString(HANDLE device, void* buffer, ULONG bytes) = 0;
+
+  // --- Kernel file and event services ---------------------------------------
+  virtual HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) = 0;
+  virtual BOOL CloseHandle(HANDLE handle) = 0;
+  virtual BOOL WriteFile(HANDLE file, const void* data, DWORD bytes, OVERLAPPED* overlapped) = 0;
+  virtual BOOL ReadFile(HANDLE file, void* data, DWORD bytes, OVERLAPPED* overlapped) = 0;
+  virtual BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes,
+                                   BOOL wait) = 0;
+  virtual BOOL CancelIo(HANDLE file) = 0;
+  virtual DWORD GetLastError() = 0;
+  // A manual-reset event, not signalled.
+  virtual HANDLE CreateEventA() = 0;
+  virtual BOOL ResetEvent(HANDLE event) = 0;
+  virtual DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) = 0;
+  virtual void Sleep(DWORD milliseconds) = 0;
+};
+
+// The real Windows functions; one instance for the process.
+Win32HidApi& SystemWin32HidApi();
+
+}  // namespace lumbra::link

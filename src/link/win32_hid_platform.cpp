@@ -1,0 +1,281 @@
+#include "link/win32_hid_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <utility>
+
+namespace lumbra::link {
+
+namespace {
+
+constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+class SystemApi final : public Win32HidApi {
+ public:
+  void GetHidGuid(GUID* guid) override { ::HidD_GetHidGuid(guid); }
+  HDEVINFO GetClassDevs(const GUID* guid, DWORD flags) override {
+    return ::SetupDiGetClassDevsA(guid, nullptr, nullptr, flags);
+  }
+  BOOL EnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
+                            SP_DEVICE_INTERFACE_DATA* data) override {
+    return ::SetupDiEnumDeviceInterfaces(set, nullptr, guid, index, data);
+  }
+  BOOL GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
+                                DWORD* required) override {
+    return ::SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, nullptr);
+  }
+  BOOL DestroyDeviceInfoList(HDEVINFO set) override { return ::SetupDiDestroyDeviceInfoList(set); }
+  BOOLEAN GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override {
+    return ::HidD_GetAttributes(device, attributes);
+  }
+  BOOL GetCaps(HANDLE device, HIDP_CAPS* caps) override {
+    PHIDP_PREPARSED_DATA data = nullptr;
+    if (!::HidD_GetPreparsedData(device, &data)) return FALSE;
+    const NTSTATUS status = ::HidP_GetCaps(data, caps);
+    ::HidD_FreePreparsedData(data);
+    return status == HIDP_STATUS_SUCCESS;
+  }
+  BOOLEAN GetSerialNumberString(HANDLE device, void* buffer, ULONG bytes) override {
+    return ::HidD_GetSerialNumberString(device, buffer, bytes);
+  }
+  HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) override {
+    return ::CreateFileA(path, access, kShareReadWrite, nullptr, OPEN_EXISTING, flags, nullptr);
+  }
+  BOOL CloseHandle(HANDLE handle) override { return ::CloseHandle(handle); }
+  BOOL WriteFile(HANDLE file, const void* data, DWORD bytes, OVERLAPPED* overlapped) override {
+    return ::WriteFile(file, data, bytes, nullptr, overlapped);
+  }
+  BOOL ReadFile(HANDLE file, void* data, DWORD bytes, OVERLAPPED* overlapped) override {
+    return ::ReadFile(file, data, bytes, nullptr, overlapped);
+  }
+  BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes,
+                           BOOL wait) override {
+    return ::GetOverlappedResult(file, overlapped, bytes, wait);
+  }
+  BOOL CancelIo(HANDLE file) override { return ::CancelIo(file); }
+  DWORD GetLastError() override { return ::GetLastError(); }
+  HANDLE CreateEventA() override { return ::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+  BOOL ResetEvent(HANDLE event) override { return ::ResetEvent(event); }
+  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override {
+    return ::WaitForSingleObject(object, milliseconds);
+  }
+  void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+};
+
+// One handle, closed with the object.
+class Handle {
+ public:
+  Handle(Win32HidApi& api, HANDLE handle) : api_(&api), handle_(handle) {}
+  ~Handle() { Reset(); }
+  Handle(Handle&& other) noexcept
+      : api_(other.api_), handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  Handle& operator=(Handle&&) = delete;
+
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  void Reset() {
+    if (valid()) api_->CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  Win32HidApi* api_;
+  HANDLE handle_;
+};
+
+std::optional<HidAttributes> ReadAttributes(Win32HidApi& api, HANDLE device) {
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof(attributes);
+  if (!api.GetAttributes(device, &attributes)) return std::nullopt;
+  // The serial number is what tells the virtual controller from a real one
+  // (a stand-in build writes to no other).
+  return HidAttributes{attributes.VendorID, attributes.ProductID,
+                       ReadSerialNumber(api, device).value_or("")};
+}
+
+// One overlapped transfer on `file`, waited for at most `timeoutMs`. Whatever
+// happens, no transfer is left running on return: a late one is cancelled and
+// its end awaited, since it writes into `overlapped` and the caller's buffer.
+enum class Transfer { kDone, kTimeout, kFailed };
+
+Transfer Finish(Win32HidApi& api, HANDLE file, OVERLAPPED& overlapped, BOOL started,
+                DWORD timeoutMs) {
+  if (!started && api.GetLastError() != ERROR_IO_PENDING) return Transfer::kFailed;
+  const DWORD waited = api.WaitForSingleObject(overlapped.hEvent, timeoutMs);
+  DWORD bytes = 0;
+  if (waited == WAIT_OBJECT_0) {
+    return api.GetOverlappedResult(file, &overlapped, &bytes, FALSE) ? Transfer::kDone
+                                                                     : Transfer::kFailed;
+  }
+  api.CancelIo(file);
+  // A transfer that ended between the wait and the cancellation still counts.
+  const bool doneAnyway = api.GetOverlappedResult(file, &overlapped, &bytes, TRUE) != FALSE;
+  if (doneAnyway) return Transfer::kDone;
+  return waited == WAIT_TIMEOUT ? Transfer::kTimeout : Transfer::kFailed;
+}
+
+class Win32HidDevice final : public HidDevice {
+ public:
+  Win32HidDevice(Win32HidApi& api, Handle device, Handle reader)
+      : api_(api),
+        device_(std::move(device)),
+        reader_(std::move(reader)),
+        writeEvent_(api, api.CreateEventA()),
+        readEvent_(api, api.CreateEventA()) {}
+
+  std::optional<HidAttributes> Attributes() override {
+    return ReadAttributes(api_, device_.get());
+  }
+
+  std::optional<ReportLengths> Capabilities() override {
+    if (!caps_) {
+      HIDP_CAPS caps{};
+      if (!api_.GetCaps(device_.get(), &caps)) return std::nullopt;
+      caps_ = caps;
+    }
+    return ReportLengths{caps_->InputReportByteLength, caps_->OutputReportByteLength};
+  }
+
+  bool WriteReport(std::span<const std::uint8_t> report) override {
+    // The HID class driver takes exactly OutputReportByteLength bytes, report
+    // ID first: a shorter report goes out zero-filled to that length.
+    const std::optional<ReportLengths> lengths = Capabilities();
+    if (!lengths || report.empty() || report.size() > lengths->output || !writeEvent_.valid()) {
+      return false;
+    }
+    output_.assign(lengths->output, 0);
+    std::copy(report.begin(), report.end(), output_.begin());
+    // Written through an overlapped handle with a bounded wait: a synchronous
+    // WriteFile to a controller that has stopped taking reports never returns
+    // and would freeze the dialog. A write still pending after
+    // kWriteTimeoutMs is cancelled and counts as failed.
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = writeEvent_.get();
+    api_.ResetEvent(overlapped.hEvent);
+    const BOOL started = api_.WriteFile(device_.get(), output_.data(),
+                                        static_cast<DWORD>(output_.size()), &overlapped);
+    return Finish(api_, device_.get(), overlapped, started, kWriteTimeoutMs) == Transfer::kDone;
+  }
+
+  ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override {
+    // Windows delivers the report ID as byte 0 for numbered and unnumbered
+    // reports alike (0 for unnumbered), into a buffer of at least
+    // InputReportByteLength bytes.
+    const std::optional<ReportLengths> lengths = Capabilities();
+    if (!lengths || report.empty() || !reader_.valid() || !readEvent_.valid()) {
+      return ReadOutcome::kFailed;
+    }
+    input_.assign(std::max<std::size_t>(lengths->input, report.size()), 0);
+    std::copy(report.begin(), report.end(), input_.begin());
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = readEvent_.get();
+    api_.ResetEvent(overlapped.hEvent);
+    const BOOL started = api_.ReadFile(reader_.get(), input_.data(),
+                                       static_cast<DWORD>(lengths->input), &overlapped);
+    switch (Finish(api_, reader_.get(), overlapped, started,
+                   static_cast<DWORD>(std::max(timeoutMs, 0)))) {
+      case Transfer::kDone:
+        std::copy_n(input_.begin(), report.size(), report.begin());
+        return ReadOutcome::kReport;
+      case Transfer::kTimeout:
+        return ReadOutcome::kTimeout;
+      case Transfer::kFailed:
+        break;
+    }
+    return ReadOutcome::kFailed;
+  }
+
+ private:
+  Win32HidApi& api_;
+  Handle device_;  // queries and writes
+  Handle reader_;  // reads
+  Handle writeEvent_;
+  Handle readEvent_;
+  std::optional<HIDP_CAPS> caps_;
+  std::vector<std::uint8_t> input_;
+  std::vector<std::uint8_t> output_;
+};
+
+}  // namespace
+
+Win32HidApi& SystemWin32HidApi() {
+  static SystemApi api;
+  return api;
+}
+
+std::optional<std::string> ReadSerialNumber(Win32HidApi& api, HANDLE device) {
+  // The HID library's limit for a string descriptor: 126 wide characters and
+  // the terminator.
+  wchar_t text[127] = {};
+  if (!api.GetSerialNumberString(device, text, sizeof(text) - sizeof(wchar_t))) return std::nullopt;
+  std::string serial;
+  for (const wchar_t* c = text; *c != L'\0'; ++c) {
+    serial += (*c >= 0x20 && *c < 0x7F) ? static_cast<char>(*c) : '?';
+  }
+  return serial;
+}
+
+Win32HidPlatform::Win32HidPlatform(Win32HidApi& api) : api_(api) {}
+
+std::vector<std::string> Win32HidPlatform::Enumerate() {
+  enumerated_.clear();
+  refused_.clear();
+  GUID hidGuid{};
+  api_.GetHidGuid(&hidGuid);
+  const HDEVINFO set = api_.GetClassDevs(&hidGuid, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return {};
+  for (DWORD index = 0;; ++index) {
+    // The records' sizes differ between 32-bit and 64-bit Windows; SetupAPI
+    // refuses a record whose cbSize is not its own architecture's.
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof(interfaceData);
+    if (!api_.EnumDeviceInterfaces(set, &hidGuid, index, &interfaceData)) break;
+    DWORD required = 0;
+    api_.GetDeviceInterfaceDetail(set, &interfaceData, nullptr, 0, &required);
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
+    // Aligned storage for the record; cbSize is that of its fixed part (5 on
+    // 32-bit Windows, 8 on 64-bit), not of the whole buffer.
+    std::vector<DWORD> storage((required + sizeof(DWORD) - 1) / sizeof(DWORD) + 1);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (!api_.GetDeviceInterfaceDetail(set, &interfaceData, detail, required, nullptr)) continue;
+    const std::size_t pathRoom = required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+    std::string path(detail->DevicePath, strnlen(detail->DevicePath, pathRoom));
+    if (path.empty()) continue;
+    if (std::find(enumerated_.begin(), enumerated_.end(), path) == enumerated_.end()) {
+      enumerated_.push_back(std::move(path));
+    }
+  }
+  api_.DestroyDeviceInfoList(set);
+  return enumerated_;
+}
+
+std::unique_ptr<HidDevice> Win32HidPlatform::Open(const std::string& path) {
+  if (std::find(enumerated_.begin(), enumerated_.end(), path) == enumerated_.end()) {
+    return nullptr;
+  }
+  Handle device(api_, api_.CreateFileA(path.c_str(), kReadWrite, FILE_FLAG_OVERLAPPED));
+  if (!device.valid()) {
+    // Windows keeps keyboards and mice for itself. Such a device can still be
+    // identified with a handle that asks for no access, but it cannot be a
+    // controller candidate: it is skipped like any other foreign device.
+    Handle query(api_, api_.CreateFileA(path.c_str(), 0, 0));
+    refused_.push_back({path, query.valid() ? ReadAttributes(api_, query.get()) : std::nullopt});
+    return nullptr;
+  }
+  // The second handle, for the reads, so that a read pending on it never
+  // stands in the way of a write or a query on the first.
+  Handle reader(api_, api_.CreateFileA(path.c_str(), kReadWrite, FILE_FLAG_OVERLAPPED));
+  return std::make_unique<Win32HidDevice>(api_, std::move(device), std::move(reader));
+}
+
+void Win32HidPlatform::Pause(int milliseconds) {
+  api_.Sleep(static_cast<DWORD>(std::max(milliseconds, 0)));
+}
+
+}  // namespace lumbra::link

@@ -1,0 +1,55 @@
+// The HID platform of the product on Windows: SetupAPI lists the HID device
+// interfaces, the HID library identifies them and gives the report lengths,
+// and each opened device has two overlapped handles, one for the queries and
+// the writes and one for the reads. Needs no driver and no administrator
+// rights: the HID class driver is part of Windows.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/hid_platform.h"
+#include "link/win32_hid_api.h"
+
+namespace lumbra::link {
+
+// A write that has not gone out after this long is cancelled and fails.
+inline constexpr DWORD kWriteTimeoutMs = 1000;
+
+// A device that refused to be opened for reading and writing but could be
+// identified (keyboards and mice, which Windows keeps for itself).
+struct RefusedDevice {
+  std::string path;
+  std::optional<HidAttributes> attributes;
+};
+
+class Win32HidPlatform final : public HidPlatform {
+ public:
+  explicit Win32HidPlatform(Win32HidApi& api = SystemWin32HidApi());
+  Win32HidPlatform(const Win32HidPlatform&) = delete;
+  Win32HidPlatform& operator=(const Win32HidPlatform&) = delete;
+
+  // The DevicePaths of the present HID device interfaces.
+  std::vector<std::string> Enumerate() override;
+  // Opens only a path the last Enumerate returned; nullptr for any other and
+  // for a device that cannot be opened for reading and writing.
+  std::unique_ptr<HidDevice> Open(const std::string& path) override;
+  void Pause(int milliseconds) override;
+
+  // The devices the last Enumerate's openings were refused, for diagnostics.
+  const std::vector<RefusedDevice>& Refused() const { return refused_; }
+
+ private:
+  Win32HidApi& api_;
+  std::vector<std::string> enumerated_;
+  std::vector<RefusedDevice> refused_;
+};
+
+// The device's serial number string, nullopt when it has none. HidAttributes
+// does not carry it yet; this is where Attributes() will take it from.
+std::optional<std::string> ReadSerialNumber(Win32HidApi& api, HANDLE device);
+
+}  // namespace lumbra::link
