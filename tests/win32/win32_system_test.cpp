@@ -29,44 +29,33 @@ TEST(Win32SystemHidTest, NoControllerReadsNotDetected) {
 
   // Whatever HID devices the system lists are opened, examined and closed.
   for (const std::string& path : platform.Enumerate()) {
-    std::unique_ptr<link::HidDevice> device = platform.Open(path);
-    if (!device) continue;
-    device->Attributes();
-    device->Capabilities();
+    if (std::unique_ptr<link::HidDevice> device = platform.Open(path)) {
+      device->Attributes();
+      device->Capabilities();
+    }
   }
-  std::printf("system HID devices: %zu listed, %zu refused\n", platform.Enumerate().size(),
-              platform.Refused().size());
 }
 
-struct VersionBlock {
-  std::vector<char> data;
-
-  explicit VersionBlock(const char* file) {
-    DWORD ignored = 0;
-    data.resize(GetFileVersionInfoSizeA(file, &ignored));
-    if (!data.empty() && !GetFileVersionInfoA(file, 0, static_cast<DWORD>(data.size()), data.data())) {
-      data.clear();
-    }
-  }
-  std::string String(const std::string& key) {
-    char* value = nullptr;
-    UINT length = 0;
-    const std::string path = "\\StringFileInfo\\040904B0\\" + key;
-    if (!VerQueryValueA(data.data(), path.c_str(), reinterpret_cast<void**>(&value), &length)) {
-      return "<missing>";
-    }
-    return std::string(value, length > 0 ? length - 1 : 0);
-  }
-};
-
+// The version block of packaging/lumbra.rc.in, read back from each program.
 TEST(Win32VersionBlockTest, ProgramsCarryTheVersionBlock) {
+  const std::pair<const char*, const char*> strings[] = {
+      {"CompanyName", ""}, {"FileDescription", "lumbra MFC Application"}, {"FileVersion", "1, 0, 0, 1"},
+      {"InternalName", "lumbra"}, {"LegalTrademarks", ""}, {"OriginalFilename", "lumbra.EXE"},
+      {"ProductName", "lumbra Application"}, {"ProductVersion", "1, 0, 0, 1"},
+      {"FirmwareImageSHA256", LUMBRA_IMAGE_SHA256}, {"FirmwareImageStandIn", LUMBRA_IMAGE_STANDIN}};
   for (const char* file : {LUMBRA_EXE, LUMBRA_DEMO_EXE}) {
     SCOPED_TRACE(file);
-    VersionBlock block(file);
-    ASSERT_FALSE(block.data.empty()) << "no version block";
-    VS_FIXEDFILEINFO* fixed = nullptr;
+    DWORD ignored = 0;
+    std::vector<char> block(GetFileVersionInfoSizeA(file, &ignored));
+    ASSERT_FALSE(block.empty()) << "no version block";
+    ASSERT_TRUE(GetFileVersionInfoA(file, 0, static_cast<DWORD>(block.size()), block.data()));
+    const auto query = [&](const std::string& path, UINT* length) -> const void* {
+      void* value = nullptr;
+      return VerQueryValueA(block.data(), path.c_str(), &value, length) ? value : nullptr;
+    };
     UINT length = 0;
-    ASSERT_TRUE(VerQueryValueA(block.data.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(query("\\", &length));
+    ASSERT_NE(fixed, nullptr);
     EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
     EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
     EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
@@ -74,21 +63,13 @@ TEST(Win32VersionBlockTest, ProgramsCarryTheVersionBlock) {
     EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u);
     EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS_NT_WINDOWS32));
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
-
-    EXPECT_EQ(block.String("CompanyName"), "");
-    EXPECT_EQ(block.String("FileDescription"), "lumbra MFC Application");
-    EXPECT_EQ(block.String("FileVersion"), "1, 0, 0, 1");
-    EXPECT_EQ(block.String("InternalName"), "lumbra");
-    EXPECT_EQ(block.String("LegalTrademarks"), "");
-    EXPECT_EQ(block.String("OriginalFilename"), "lumbra.EXE");
-    EXPECT_EQ(block.String("ProductName"), "lumbra Application");
-    EXPECT_EQ(block.String("ProductVersion"), "1, 0, 0, 1");
-    EXPECT_EQ(block.String("FirmwareImageSHA256"), LUMBRA_IMAGE_SHA256);
-    EXPECT_EQ(block.String("FirmwareImageStandIn"), LUMBRA_IMAGE_STANDIN);
-
-    WORD* translation = nullptr;
-    ASSERT_TRUE(VerQueryValueA(block.data.data(), "\\VarFileInfo\\Translation",
-                               reinterpret_cast<void**>(&translation), &length));
+    for (const auto& [key, value] : strings) {
+      const std::string path = std::string("\\StringFileInfo\\040904B0\\") + key;
+      const auto* text = static_cast<const char*>(query(path, &length));
+      EXPECT_EQ(text ? std::string(text, length > 0 ? length - 1 : 0) : "<missing>", value) << key;
+    }
+    const auto* translation = static_cast<const WORD*>(query("\\VarFileInfo\\Translation", &length));
+    ASSERT_NE(translation, nullptr);
     ASSERT_EQ(length, 4u);
     EXPECT_EQ(translation[0], 0x0409);
     EXPECT_EQ(translation[1], 1200);
