@@ -1,7 +1,7 @@
-// A stand-in for the Windows calls of the HID platform: a table of devices.
+// A stand-in for the Windows calls of the HID platform over a table of devices.
 // It refuses what Windows refuses (records of another architecture's size,
 // transfers on a handle without the access or the overlapped flag) and records
-// the handles, writes, waits and cancellations the platform made.
+// what the platform did.
 #pragma once
 
 #include <cstdint>
@@ -17,16 +17,14 @@
 namespace lumbra::testing {
 
 struct FakeHidDevice {
-  FakeHidDevice(std::string p, USHORT vendor = 0x4242, USHORT product = 0xC003,
-                bool refuses = false)
-      : path(std::move(p)), vendorId(vendor), productId(product), refusesReadWrite(refuses) {}
+  enum Quirk { kNone, kRefusesReadWrite, kWritesHang, kReportArrivesLate, kReadsFail };
+  FakeHidDevice(std::string p, USHORT vendor = 0x4242, USHORT product = 0xC003, Quirk q = kNone)
+      : path(std::move(p)), vendorId(vendor), productId(product), quirk(q) {}
   std::string path;
-  USHORT vendorId;
-  USHORT productId;
-  bool refusesReadWrite;          // Windows keeps it (keyboards, mice)
-  bool writesHang = false;        // a write never completes
-  bool reportArrivesLate = false; // a pending read completes while being cancelled
-  bool readsFail = false;         // ReadFile fails at once
+  USHORT vendorId, productId;
+  // Refused: Windows keeps it (keyboards, mice). Late: a pending read completes
+  // while it is being cancelled.
+  Quirk quirk;
   USHORT outputLength = 65;
   std::wstring serial;
   std::deque<std::vector<std::uint8_t>> reports;  // input reports waiting
@@ -37,12 +35,11 @@ class FakeWin32Hid final : public link::Win32HidApi {
   static constexpr USHORT kInputLength = 65;
   struct Opened {
     std::size_t device;
-    DWORD access;
-    DWORD flags;
+    DWORD access, flags;
   };
   struct Transfer {
     OVERLAPPED* overlapped;
-    void* buffer;
+    void* buffer;  // nullptr for a write
     enum { kPending, kDone, kCancelled } state;
   };
 
@@ -88,7 +85,6 @@ class FakeWin32Hid final : public link::Win32HidApi {
     return TRUE;
   }
   BOOL GetCaps(HANDLE device, HIDP_CAPS* caps) override {
-    if (!open.count(device)) return FALSE;
     *caps = HIDP_CAPS{};
     caps->InputReportByteLength = kInputLength;
     caps->OutputReportByteLength = DeviceOf(device).outputLength;
@@ -104,7 +100,7 @@ class FakeWin32Hid final : public link::Win32HidApi {
   HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) override {
     for (std::size_t i = 0; i < devices.size(); ++i) {
       if (devices[i].path != path) continue;
-      if (access != 0 && devices[i].refusesReadWrite) break;
+      if (access != 0 && devices[i].quirk == FakeHidDevice::kRefusesReadWrite) break;
       const HANDLE handle = NewHandle();
       open[handle] = {i, access, flags};
       return handle;
@@ -118,42 +114,37 @@ class FakeWin32Hid final : public link::Win32HidApi {
     writes.push_back({file, {first, first + bytes}});
     if (!Overlapped(file, GENERIC_WRITE, overlapped)) return Fail(ERROR_INVALID_PARAMETER);
     transfers[file] = {overlapped, nullptr, Transfer::kPending};
-    if (DeviceOf(file).writesHang) return Fail(ERROR_IO_PENDING);
+    if (DeviceOf(file).quirk == FakeHidDevice::kWritesHang) return Fail(ERROR_IO_PENDING);
     return Complete(file), TRUE;
   }
   BOOL ReadFile(HANDLE file, void* data, DWORD bytes, OVERLAPPED* overlapped) override {
     reads.push_back(file);
-    if (!Overlapped(file, GENERIC_READ, overlapped) || bytes < kInputLength ||
-        DeviceOf(file).readsFail) {
-      return Fail(ERROR_INVALID_PARAMETER);
-    }
+    const bool fails = bytes < kInputLength || DeviceOf(file).quirk == FakeHidDevice::kReadsFail;
+    if (!Overlapped(file, GENERIC_READ, overlapped) || fails) return Fail(ERROR_INVALID_PARAMETER);
     transfers[file] = {overlapped, data, Transfer::kPending};
     if (DeviceOf(file).reports.empty()) return Fail(ERROR_IO_PENDING);
     return Complete(file), TRUE;
   }
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes, BOOL wait) override {
-    const auto it = transfers.find(file);
-    if (it == transfers.end() || it->second.overlapped != overlapped) {
-      return Fail(ERROR_INVALID_PARAMETER);
-    }
-    if (it->second.state == Transfer::kPending) {
+    const Transfer& transfer = transfers.at(file);
+    if (transfer.overlapped != overlapped) return Fail(ERROR_INVALID_PARAMETER);
+    if (transfer.state == Transfer::kPending) {
       blockedForever |= wait != FALSE;
       return Fail(ERROR_IO_INCOMPLETE);
     }
-    if (it->second.state == Transfer::kCancelled) return Fail(ERROR_OPERATION_ABORTED);
+    if (transfer.state == Transfer::kCancelled) return Fail(ERROR_OPERATION_ABORTED);
     *bytes = 1;
     return TRUE;
   }
   BOOL CancelIo(HANDLE file) override {
     cancelled.push_back(file);
-    const auto it = transfers.find(file);
-    if (it == transfers.end() || it->second.state != Transfer::kPending) return TRUE;
-    if (it->second.buffer != nullptr && DeviceOf(file).reportArrivesLate) {
+    Transfer& transfer = transfers.at(file);
+    if (transfer.buffer != nullptr && DeviceOf(file).quirk == FakeHidDevice::kReportArrivesLate) {
       DeviceOf(file).reports.push_back({0x00, 'O', 'K'});
       Complete(file);
-    } else {
-      it->second.state = Transfer::kCancelled;
-      events[it->second.overlapped->hEvent] = true;
+    } else if (transfer.state == Transfer::kPending) {
+      transfer.state = Transfer::kCancelled;
+      events[transfer.overlapped->hEvent] = true;
     }
     return TRUE;
   }

@@ -1,9 +1,6 @@
 // The Win32 dialog, run modally from the resources linked into this test, on
-// the emulated controller: the template as laid out by the dialog manager,
-// the first state, the button, the close guard, message boxes with ticks
-// still arriving, and a whole download and verification. Needs a display
-// (Xvfb under Wine). Most tests tick faster than real time: each step posts
-// the next WM_TIMER itself.
+// the emulated controller. Needs a display (Xvfb under Wine). Most tests tick
+// faster than real time: each step posts the next WM_TIMER itself.
 #include "win32/firmware_window.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,6 +29,8 @@ std::string TextOf(HWND window) {
 }
 
 std::string FieldText(HWND dialog, int id) { return TextOf(GetDlgItem(dialog, id)); }
+// A box as DialogRun records it: the caption is the program's name.
+std::string Boxed(std::string_view text) { return "test_win32_dialog: " + std::string(text); }
 
 // One modal run of the dialog. `drive` sees the dialog after every step and,
 // from a thread timer, whenever the thread is otherwise idle (under a box
@@ -39,14 +39,14 @@ class DialogRun {
  public:
   explicit DialogRun(bool fastTicks = true) : fastTicks_(fastTicks) {}
 
-  void Run(std::function<void(HWND)> drive, std::function<void(HWND)> onInit = {}) {
+  void Run(std::function<void(HWND)> drive, bool pressDownload = true) {
     drive_ = std::move(drive);
     WindowOptions options;
     options.tickPeriodMs = fastTicks_ ? 0 : transfer::kTickPeriodMs;
-    options.onInit = [this, onInit](HWND dialog) {
+    options.onInit = [this, pressDownload](HWND dialog) {
       dialog_ = dialog;
       if (fastTicks_) PostMessageA(dialog, WM_TIMER, kTickTimerId, 0);
-      if (onInit) onInit(dialog);
+      if (pressDownload) PostMessageA(GetDlgItem(dialog, IDC_DOWNLOAD_BUTTON), BM_CLICK, 0, 0);
     };
     options.afterStep = [this](HWND dialog) {
       ++steps;
@@ -65,21 +65,17 @@ class DialogRun {
   const transfer::TransferState& State() const { return window_->Controller().State(); }
   HWND Box() const { return dialog_ != nullptr ? FindMessageBox(dialog_) : nullptr; }
   bool BoxOpen() const { return Box() != nullptr; }
-  // Answers the open box and records its text.
+  // Answers the open box and records its caption and text.
   void Dismiss() {
-    const HWND box = Box();
-    boxes.push_back(MessageBoxText(box));
-    boxCaptions.push_back(TextOf(box));
-    DismissMessageBox(box);
+    boxes.push_back(TextOf(Box()) + ": " + MessageBoxText(Box()));
+    DismissMessageBox(Box());
   }
   void Close() { PostMessageA(dialog_, WM_CLOSE, 0, 0); }
 
   emulator::EmulatedHidPlatform platform;
   emulator::QuorvexController& controller = platform.AddController();
-  int steps = 0;
-  int stepsUnderBox = 0;
+  int steps = 0, stepsUnderBox = 0;
   std::vector<std::string> boxes;
-  std::vector<std::string> boxCaptions;
 
  private:
   static void CALLBACK Idle(HWND, UINT, UINT_PTR, DWORD) {
@@ -96,20 +92,19 @@ class DialogRun {
   std::function<void(HWND)> drive_;
 };
 
-// The controls of template 130 in window order (which is tab order), with
-// their ids, texts and rectangles in dialog units.
-struct TemplateControl {
-  int id;
-  const char* text;
-  RECT units;
-};
-
 TEST(FirmwareWindowTest, OpensAsTheTemplateSays) {
-  const TemplateControl controls[] = {
-      {IDC_DOWNLOAD_PERCENT, "", {280, 34, 35, 14}}, {IDC_DOWNLOAD_BUTTON, "Download Firmware", {30, 30, 73, 14}},
-      {0xFFFF, "Progress", {280, 25, 28, 8}},         {0xFFFF, "Download", {15, 10, 315, 45}},
-      {IDC_STATUS, "", {15, 175, 315, 14}},           {0xFFFF, "Verify", {15, 60, 315, 80}},
-      {IDC_ERRORS, "", {30, 70, 235, 60}},            {IDC_VERIFY_PERCENT, "", {280, 80, 35, 14}},
+  // Template 130's controls in window order (which is tab order), with their
+  // rectangles in dialog units.
+  const struct {
+    int id;
+    const char* text;
+    RECT units;
+  } controls[] = {
+      {IDC_DOWNLOAD_PERCENT, "", {280, 34, 35, 14}},
+      {IDC_DOWNLOAD_BUTTON, "Download Firmware", {30, 30, 73, 14}},
+      {0xFFFF, "Progress", {280, 25, 28, 8}}, {0xFFFF, "Download", {15, 10, 315, 45}},
+      {IDC_STATUS, "", {15, 175, 315, 14}},   {0xFFFF, "Verify", {15, 60, 315, 80}},
+      {IDC_ERRORS, "", {30, 70, 235, 60}},    {IDC_VERIFY_PERCENT, "", {280, 80, 35, 14}},
       {0xFFFF, "Progress", {280, 70, 28, 8}},
   };
   DialogRun run;
@@ -120,10 +115,9 @@ TEST(FirmwareWindowTest, OpensAsTheTemplateSays) {
     RECT client{}, size{0, 0, 347, 201};
     GetClientRect(dialog, &client);
     MapDialogRect(dialog, &size);
-    EXPECT_EQ(client.right, size.right);
-    EXPECT_EQ(client.bottom, size.bottom);
+    EXPECT_TRUE(EqualRect(&client, &size)) << client.right << "x" << client.bottom;
     HWND control = GetWindow(dialog, GW_CHILD);
-    for (const TemplateControl& expected : controls) {
+    for (const auto& expected : controls) {
       ASSERT_NE(control, nullptr);
       SCOPED_TRACE(expected.text);
       EXPECT_EQ(GetDlgCtrlID(control) & 0xFFFF, expected.id);
@@ -134,12 +128,12 @@ TEST(FirmwareWindowTest, OpensAsTheTemplateSays) {
       // Position and size are converted each on its own, as the dialog manager does it.
       RECT want = expected.units, got{};
       MapDialogRect(dialog, &want);
+      want.right += want.left;
+      want.bottom += want.top;
       GetWindowRect(control, &got);
       MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&got), 2);
-      EXPECT_EQ(got.left, want.left);
-      EXPECT_EQ(got.top, want.top);
-      EXPECT_EQ(got.right, want.left + want.right);
-      EXPECT_EQ(got.bottom, want.top + want.bottom);
+      EXPECT_TRUE(EqualRect(&got, &want))
+          << got.left << "," << got.top << " " << got.right << "," << got.bottom;
       control = GetWindow(control, GW_HWNDNEXT);
     }
     EXPECT_EQ(control, nullptr) << "more controls than the template has";
@@ -147,11 +141,10 @@ TEST(FirmwareWindowTest, OpensAsTheTemplateSays) {
     EXPECT_EQ(run.platform.Counters(0).opens, 0u);
     EXPECT_EQ(run.platform.Counters(0).writes, 0u);
     run.Close();
-  });
+  }, /*pressDownload=*/false);
+
   EXPECT_TRUE(checked);
 }
-
-void PressDownload(HWND dialog) { PostMessageA(GetDlgItem(dialog, IDC_DOWNLOAD_BUTTON), BM_CLICK, 0, 0); }
 
 // The button reaches the first sector; the close guard holds with the
 // download going on under its box; the download and verification end.
@@ -159,35 +152,32 @@ TEST(FirmwareWindowTest, WholeDownloadAndVerificationPastTheCloseGuard) {
   DialogRun run;
   enum { kPressed, kGuarded, kRunning } phase = kPressed;
   std::uint32_t writesAtBox = 0;
-  run.Run(
-      [&](HWND dialog) {
-        const transfer::TransferState& state = run.State();
-        if (phase == kPressed && state.flags.downloading && state.downloadStep == DownloadStep::kSendData) {
-          EXPECT_EQ(FieldText(dialog, IDC_STATUS), transfer::kDownloadingSector);
-          // Enter does nothing; Escape goes through the guard.
-          SendMessageA(dialog, WM_COMMAND, IDOK, 0);
-          PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
-          phase = kGuarded;
-        } else if (phase == kGuarded && run.BoxOpen()) {
-          if (writesAtBox == 0) writesAtBox = run.platform.Counters(0).writes;
-          if (run.stepsUnderBox < 20) return;
-          EXPECT_GT(run.platform.Counters(0).writes, writesAtBox) << "the download stopped under the box";
-          run.Dismiss();
-          phase = kRunning;
-        } else if (phase == kRunning && run.BoxOpen()) {
-          EXPECT_EQ(FieldText(dialog, IDC_STATUS), transfer::kVerifyFinished);
-          EXPECT_EQ(FieldText(dialog, IDC_DOWNLOAD_PERCENT), transfer::kPercentComplete);
-          EXPECT_EQ(FieldText(dialog, IDC_VERIFY_PERCENT), transfer::kPercentComplete);
-          EXPECT_EQ(FieldText(dialog, IDC_ERRORS), "");
-          run.Dismiss();
-          run.Close();
-        }
-      },
-      PressDownload);
-  ASSERT_EQ(run.boxes.size(), 2u);
-  EXPECT_EQ(run.boxes[0], transfer::kCloseRefusedBox);
-  EXPECT_EQ(run.boxCaptions[0], "test_win32_dialog");
-  EXPECT_EQ(run.boxes[1], transfer::kVerifyFinishedBox);
+  run.Run([&](HWND dialog) {
+    const transfer::TransferState& state = run.State();
+    if (phase == kPressed && state.flags.downloading &&
+        state.downloadStep == DownloadStep::kSendData) {
+      EXPECT_EQ(FieldText(dialog, IDC_STATUS), transfer::kDownloadingSector);
+      // Enter does nothing; Escape goes through the guard.
+      SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+      PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+      phase = kGuarded;
+    } else if (phase == kGuarded && run.BoxOpen()) {
+      if (writesAtBox == 0) writesAtBox = run.platform.Counters(0).writes;
+      if (run.stepsUnderBox < 20) return;
+      EXPECT_GT(run.platform.Counters(0).writes, writesAtBox) << "stopped under the box";
+      run.Dismiss();
+      phase = kRunning;
+    } else if (phase == kRunning && run.BoxOpen()) {
+      EXPECT_EQ(FieldText(dialog, IDC_STATUS), transfer::kVerifyFinished);
+      EXPECT_EQ(FieldText(dialog, IDC_DOWNLOAD_PERCENT), transfer::kPercentComplete);
+      EXPECT_EQ(FieldText(dialog, IDC_VERIFY_PERCENT), transfer::kPercentComplete);
+      EXPECT_EQ(FieldText(dialog, IDC_ERRORS), "");
+      run.Dismiss();
+      run.Close();
+    }
+  });
+  EXPECT_EQ(run.boxes, (std::vector<std::string>{Boxed(transfer::kCloseRefusedBox),
+                                                 Boxed(transfer::kVerifyFinishedBox)}));
   // 4,227 download ticks and 8,194 verify ticks without resends.
   EXPECT_GE(run.steps, 4227 + 8194 - 1);
 }
@@ -196,19 +186,18 @@ TEST(FirmwareWindowTest, TicksKeepArrivingUnderABoxAStepOpened) {
   // The real 25 ms timer; no controller, so the handshake step opens its box.
   DialogRun run(/*fastTicks=*/false);
   run.platform.Unplug(0);
-  std::chrono::steady_clock::time_point opened;
-  run.Run(
-      [&](HWND dialog) {
-        if (!run.BoxOpen()) return;
-        if (opened == std::chrono::steady_clock::time_point{}) opened = std::chrono::steady_clock::now();
-        if (std::chrono::steady_clock::now() - opened < std::chrono::milliseconds(400)) return;
-        EXPECT_EQ(FieldText(dialog, IDC_STATUS), link::kNotDetected);
-        run.Dismiss();
-        run.Close();
-      },
-      PressDownload);
-  ASSERT_EQ(run.boxes.size(), 1u) << "a tick under the box ran the handshake again";
-  EXPECT_EQ(run.boxes[0], transfer::kNotDetectedBox);
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point opened;
+  run.Run([&](HWND dialog) {
+    if (!run.BoxOpen()) return;
+    if (opened == Clock::time_point{}) opened = Clock::now();
+    if (Clock::now() - opened < std::chrono::milliseconds(400)) return;
+    EXPECT_EQ(FieldText(dialog, IDC_STATUS), link::kNotDetected);
+    run.Dismiss();
+    run.Close();
+  });
+  // One box: a tick under it did not run the handshake again.
+  EXPECT_EQ(run.boxes, std::vector<std::string>{Boxed(transfer::kNotDetectedBox)});
   // About 16 periods passed under the box; each ran one (idle) step.
   EXPECT_GE(run.stepsUnderBox, 8);
 }
