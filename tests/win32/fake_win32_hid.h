@@ -1,7 +1,5 @@
-// A stand-in for the Windows calls of the HID platform over a table of devices.
-// It refuses what Windows refuses (records of another architecture's size,
-// transfers on a handle without the access or the overlapped flag) and records
-// what the platform did.
+// The Windows calls of the HID platform over a table of devices: refuses what
+// Windows refuses and records what the platform did.
 #pragma once
 
 #include <cstdint>
@@ -17,13 +15,12 @@
 namespace lumbra::testing {
 
 struct FakeHidDevice {
+  // Refused: Windows keeps it (keyboards, mice). Late: comes while cancelled.
   enum Quirk { kNone, kRefusesReadWrite, kWritesHang, kReportArrivesLate, kReadsFail };
   FakeHidDevice(std::string p, USHORT vendor = 0x4242, USHORT product = 0xC003, Quirk q = kNone)
       : path(std::move(p)), vendorId(vendor), productId(product), quirk(q) {}
   std::string path;
   USHORT vendorId, productId;
-  // Refused: Windows keeps it (keyboards, mice). Late: a pending read completes
-  // while it is being cancelled.
   Quirk quirk;
   USHORT outputLength = 65;
   std::wstring serial;
@@ -33,25 +30,23 @@ struct FakeHidDevice {
 class FakeWin32Hid final : public link::Win32HidApi {
  public:
   static constexpr USHORT kInputLength = 65;
-  struct Opened {
+  enum State { kIdle, kPending, kDone, kCancelled };
+  struct Handle {
     std::size_t device;
     DWORD access, flags;
-  };
-  struct Transfer {
-    OVERLAPPED* overlapped;
-    void* buffer;  // nullptr for a write
-    enum { kPending, kDone, kCancelled } state;
+    OVERLAPPED* overlapped = nullptr;  // of the last transfer
+    void* buffer = nullptr;            // of the last read
+    State state = kIdle;
   };
 
   std::vector<FakeHidDevice> devices;
-  std::map<HANDLE, Opened> open;     // handles open now
-  std::map<HANDLE, bool> events;     // open events: signalled?
-  std::map<HANDLE, Transfer> transfers;  // the last transfer of each handle
+  std::map<HANDLE, Handle> open;  // file handles open now
+  std::map<HANDLE, bool> events;  // events open now: signalled?
   std::vector<std::pair<HANDLE, std::vector<std::uint8_t>>> writes;
   std::vector<HANDLE> reads, cancelled;
-  std::vector<DWORD> waits;           // WaitForSingleObject time-outs
+  std::vector<DWORD> waits;     // WaitForSingleObject time-outs
   int setsOpen = 0;
-  bool blockedForever = false;        // waited for a transfer that never ends
+  bool blockedForever = false;  // waited for a transfer that never ends
 
   void GetHidGuid(GUID* guid) override { *guid = GUID{}; }
   HDEVINFO GetClassDevs(const GUID*, DWORD flags) override {
@@ -79,7 +74,7 @@ class FakeWin32Hid final : public link::Win32HidApi {
   }
   BOOL DestroyDeviceInfoList(HDEVINFO) override { return --setsOpen, TRUE; }
   BOOLEAN GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override {
-    if (!open.count(device) || attributes->Size != sizeof(HIDD_ATTRIBUTES)) return FALSE;
+    if (attributes->Size != sizeof(HIDD_ATTRIBUTES)) return FALSE;
     attributes->VendorID = DeviceOf(device).vendorId;
     attributes->ProductID = DeviceOf(device).productId;
     return TRUE;
@@ -92,18 +87,15 @@ class FakeWin32Hid final : public link::Win32HidApi {
   }
   BOOLEAN GetSerialNumberString(HANDLE device, void* buffer, ULONG bytes) override {
     const std::wstring& serial = DeviceOf(device).serial;
-    if (serial.empty() || (serial.size() + 1) * sizeof(wchar_t) > bytes) return FALSE;
-    std::memcpy(buffer, serial.c_str(), (serial.size() + 1) * sizeof(wchar_t));
-    return TRUE;
+    const std::size_t size = (serial.size() + 1) * sizeof(wchar_t);
+    return !serial.empty() && size <= bytes && std::memcpy(buffer, serial.c_str(), size);
   }
 
   HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) override {
     for (std::size_t i = 0; i < devices.size(); ++i) {
       if (devices[i].path != path) continue;
       if (access != 0 && devices[i].quirk == FakeHidDevice::kRefusesReadWrite) break;
-      const HANDLE handle = NewHandle();
-      open[handle] = {i, access, flags};
-      return handle;
+      return open.emplace(NewHandle(), Handle{i, access, flags}).first->first;
     }
     Fail(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
@@ -112,48 +104,40 @@ class FakeWin32Hid final : public link::Win32HidApi {
   BOOL WriteFile(HANDLE file, const void* data, DWORD bytes, OVERLAPPED* overlapped) override {
     const auto* first = static_cast<const std::uint8_t*>(data);
     writes.push_back({file, {first, first + bytes}});
-    if (!Overlapped(file, GENERIC_WRITE, overlapped)) return Fail(ERROR_INVALID_PARAMETER);
-    transfers[file] = {overlapped, nullptr, Transfer::kPending};
+    if (!Start(file, GENERIC_WRITE, overlapped, nullptr)) return Fail(ERROR_INVALID_PARAMETER);
     if (DeviceOf(file).quirk == FakeHidDevice::kWritesHang) return Fail(ERROR_IO_PENDING);
     return Complete(file), TRUE;
   }
   BOOL ReadFile(HANDLE file, void* data, DWORD bytes, OVERLAPPED* overlapped) override {
     reads.push_back(file);
-    const bool fails = bytes < kInputLength || DeviceOf(file).quirk == FakeHidDevice::kReadsFail;
-    if (!Overlapped(file, GENERIC_READ, overlapped) || fails) return Fail(ERROR_INVALID_PARAMETER);
-    transfers[file] = {overlapped, data, Transfer::kPending};
+    if (bytes < kInputLength || DeviceOf(file).quirk == FakeHidDevice::kReadsFail ||
+        !Start(file, GENERIC_READ, overlapped, data)) {
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
     if (DeviceOf(file).reports.empty()) return Fail(ERROR_IO_PENDING);
     return Complete(file), TRUE;
   }
   BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes, BOOL wait) override {
-    const Transfer& transfer = transfers.at(file);
-    if (transfer.overlapped != overlapped) return Fail(ERROR_INVALID_PARAMETER);
-    if (transfer.state == Transfer::kPending) {
-      blockedForever |= wait != FALSE;
-      return Fail(ERROR_IO_INCOMPLETE);
-    }
-    if (transfer.state == Transfer::kCancelled) return Fail(ERROR_OPERATION_ABORTED);
+    const State state = open.at(file).overlapped == overlapped ? open.at(file).state : kIdle;
+    blockedForever |= state == kPending && wait;
+    if (state == kCancelled) return Fail(ERROR_OPERATION_ABORTED);
+    if (state != kDone) return Fail(ERROR_IO_INCOMPLETE);
     *bytes = 1;
     return TRUE;
   }
   BOOL CancelIo(HANDLE file) override {
     cancelled.push_back(file);
-    Transfer& transfer = transfers.at(file);
-    if (transfer.buffer != nullptr && DeviceOf(file).quirk == FakeHidDevice::kReportArrivesLate) {
+    Handle& handle = open.at(file);
+    if (handle.state != kPending) return TRUE;
+    if (handle.buffer != nullptr && DeviceOf(file).quirk == FakeHidDevice::kReportArrivesLate) {
       DeviceOf(file).reports.push_back({0x00, 'O', 'K'});
-      Complete(file);
-    } else if (transfer.state == Transfer::kPending) {
-      transfer.state = Transfer::kCancelled;
-      events[transfer.overlapped->hEvent] = true;
+      return Complete(file), TRUE;
     }
-    return TRUE;
+    handle.state = kCancelled;
+    return events[handle.overlapped->hEvent] = true;
   }
   DWORD GetLastError() override { return lastError_; }
-  HANDLE CreateEventA() override {
-    const HANDLE event = NewHandle();
-    events[event] = false;
-    return event;
-  }
+  HANDLE CreateEventA() override { return events.emplace(NewHandle(), false).first->first; }
   BOOL ResetEvent(HANDLE event) override { return events.at(event) = false, TRUE; }
   DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override {
     waits.push_back(milliseconds);
@@ -165,21 +149,28 @@ class FakeWin32Hid final : public link::Win32HidApi {
   BOOL Fail(DWORD error) { return lastError_ = error, FALSE; }
   HANDLE NewHandle() { return reinterpret_cast<HANDLE>(nextHandle_++ * 4); }
   FakeHidDevice& DeviceOf(HANDLE file) { return devices.at(open.at(file).device); }
-  bool Overlapped(HANDLE file, DWORD access, OVERLAPPED* with) {
-    const Opened& handle = open.at(file);
-    return with != nullptr && (handle.access & access) && handle.flags == FILE_FLAG_OVERLAPPED &&
-           events.count(with->hEvent);
+  // A transfer starts only on an overlapped handle with the access, with an event.
+  bool Start(HANDLE file, DWORD access, OVERLAPPED* overlapped, void* buffer) {
+    Handle& handle = open.at(file);
+    if (!overlapped || !(handle.access & access) || handle.flags != FILE_FLAG_OVERLAPPED ||
+        !events.count(overlapped->hEvent)) {
+      return false;
+    }
+    handle.overlapped = overlapped;
+    handle.buffer = buffer;
+    handle.state = kPending;
+    return true;
   }
   void Complete(HANDLE file) {
-    Transfer& transfer = transfers.at(file);
-    if (transfer.buffer != nullptr) {
+    Handle& handle = open.at(file);
+    if (handle.buffer != nullptr) {
       std::vector<std::uint8_t> report = DeviceOf(file).reports.front();
       DeviceOf(file).reports.pop_front();
       report.resize(kInputLength, 0);
-      std::memcpy(transfer.buffer, report.data(), report.size());
+      std::memcpy(handle.buffer, report.data(), report.size());
     }
-    transfer.state = Transfer::kDone;
-    events[transfer.overlapped->hEvent] = true;
+    handle.state = kDone;
+    events[handle.overlapped->hEvent] = true;
   }
 
   DWORD lastError_ = 0;

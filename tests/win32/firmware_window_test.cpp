@@ -33,11 +33,10 @@ std::string FieldText(HWND dialog, int id) { return TextOf(GetDlgItem(dialog, id
 std::string Boxed(std::string_view text) { return "test_win32_dialog: " + std::string(text); }
 
 // One modal run of the dialog. `drive` sees the dialog after every step and,
-// from a thread timer, whenever the thread is otherwise idle (under a box
-// that stopped the ticks, say).
+// from a thread timer, whenever the thread is idle (under a box, say).
 class DialogRun {
  public:
-  explicit DialogRun(bool fastTicks = true) : fastTicks_(fastTicks) {}
+  explicit DialogRun(bool fastTicks = true) : fastTicks_(fastTicks) { platform.AddController(); }
 
   void Run(std::function<void(HWND)> drive, bool pressDownload = true) {
     drive_ = std::move(drive);
@@ -73,16 +72,13 @@ class DialogRun {
   void Close() { PostMessageA(dialog_, WM_CLOSE, 0, 0); }
 
   emulator::EmulatedHidPlatform platform;
-  emulator::QuorvexController& controller = platform.AddController();
   int steps = 0, stepsUnderBox = 0;
   std::vector<std::string> boxes;
 
  private:
-  static void CALLBACK Idle(HWND, UINT, UINT_PTR, DWORD) {
-    if (current_ != nullptr) current_->Drive();
-  }
+  static void CALLBACK Idle(HWND, UINT, UINT_PTR, DWORD) { current_->Drive(); }
   void Drive() {
-    if (dialog_ != nullptr && drive_) drive_(dialog_);
+    if (dialog_ != nullptr) drive_(dialog_);
   }
 
   static inline DialogRun* current_ = nullptr;

@@ -1,7 +1,5 @@
-// The Windows HID platform against a stand-in for the Windows calls: record
-// sizing, the two handles, overlapped reads and writes with their time-outs,
-// the serial number, and foreign and refused devices. What the link makes of
-// each outcome is tested in tests/link against scripted devices.
+// The Windows HID platform against a stand-in for the Windows calls. What the
+// link makes of each outcome is tested in tests/link against scripted devices.
 #include "link/win32_hid_platform.h"
 
 #include <gtest/gtest.h>
@@ -20,47 +18,30 @@ using testing::FakeHidDevice;
 using testing::FakeWin32Hid;
 using Bytes = std::vector<std::uint8_t>;
 
-class Win32HidPlatformTest : public ::testing::Test {
- protected:
-  // Enumerates the devices of the table and opens the first.
-  std::unique_ptr<HidDevice> OpenFirst(std::vector<FakeHidDevice> devices) {
-    api_.devices = std::move(devices);
-    platform_.Enumerate();
-    return platform_.Open(api_.devices[0].path);
-  }
-
-  FakeWin32Hid api_;
-  Win32HidPlatform platform_{api_};
-};
-
-TEST_F(Win32HidPlatformTest, RecordsAreSizedForThisArchitecture) {
-  // The stand-in, like SetupAPI, refuses a record of the other architecture's
-  // size (the 32-bit 28 and 5 make the 64-bit SetupAPI list nothing).
+// The records' fixed parts on this architecture; the stand-in, like SetupAPI,
+// refuses a record of another size.
 #ifdef _WIN64
-  static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32);
-  static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8);
 #else
-  static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
-  static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
 #endif
-  api_.devices = {{R"(\\?\hid#vid_4242&pid_c003#1)"}, {R"(\\?\hid#vid_046d&pid_c077#2)"}};
-  EXPECT_EQ(platform_.Enumerate(),
-            (std::vector<std::string>{api_.devices[0].path, api_.devices[1].path}));
-  EXPECT_EQ(api_.setsOpen, 0) << "a device information set was not released";
-  EXPECT_EQ(platform_.Open("unlisted"), nullptr) << "opened a path no enumeration listed";
-}
 
-TEST_F(Win32HidPlatformTest, TwoHandlesIdentifyWriteAndRead) {
-  FakeHidDevice controller{"controller"};
-  controller.serial = L"QVX-0042\u00e9";
-  controller.outputLength = 50;
-  std::unique_ptr<HidDevice> device = OpenFirst({controller});
+TEST(Win32HidPlatformTest, TwoHandlesIdentifyWriteAndRead) {
+  FakeWin32Hid api;
+  Win32HidPlatform platform(api);
+  api.devices = {{"controller"}};
+  api.devices[0].serial = L"QVX-0042\u00e9";
+  api.devices[0].outputLength = 50;
+  platform.Enumerate();
+  std::unique_ptr<HidDevice> device = platform.Open("controller");
   ASSERT_NE(device, nullptr);
-  ASSERT_EQ(api_.open.size(), 2u);
+  ASSERT_EQ(api.open.size(), 2u);
   ASSERT_TRUE(device->Attributes());
   EXPECT_EQ(device->Attributes()->productId, 0xC003);
   EXPECT_EQ(device->Attributes()->serialNumber, "QVX-0042?") << "the serial number, printable";
-  api_.devices[0].serial.clear();
+  api.devices[0].serial.clear();
   EXPECT_EQ(device->Attributes()->serialNumber, "");
 
   // Exactly OutputReportByteLength bytes go out, on the identified handle; a
@@ -70,42 +51,39 @@ TEST_F(Win32HidPlatformTest, TwoHandlesIdentifyWriteAndRead) {
   EXPECT_FALSE(device->WriteReport(Bytes(51, 'x')));
   Bytes expected = line;
   expected.resize(50, 0);
-  ASSERT_EQ(api_.writes.size(), 1u);
-  EXPECT_EQ(api_.writes[0].second, expected);
+  ASSERT_EQ(api.writes.size(), 1u);
+  EXPECT_EQ(api.writes[0].second, expected);
   // Reads go to the other handle.
-  api_.devices[0].reports.push_back({0x00, 'O', 'K'});
+  api.devices[0].reports.push_back({0x00, 'O', 'K'});
   Bytes report(65, 0);
   ASSERT_EQ(device->ReadReport(report, 6000), ReadOutcome::kReport);
-  EXPECT_NE(api_.writes.back().first, api_.reads.back());
+  EXPECT_NE(api.writes.back().first, api.reads.back());
   // Closing the device closes both handles and both events.
   device.reset();
-  EXPECT_TRUE(api_.open.empty());
-  EXPECT_TRUE(api_.events.empty());
+  EXPECT_TRUE(api.open.empty());
+  EXPECT_TRUE(api.events.empty());
 }
 
-TEST_F(Win32HidPlatformTest, WriteThatDoesNotFinishIsCancelledAndFails) {
-  std::unique_ptr<HidDevice> device =
-      OpenFirst({{"controller", 0x4242, 0xC003, FakeHidDevice::kWritesHang}});
-  EXPECT_FALSE(device->WriteReport(Bytes(65, 0)));
-  EXPECT_EQ(api_.waits, std::vector<DWORD>{kWriteTimeoutMs});
-  EXPECT_EQ(api_.cancelled, std::vector<HANDLE>{api_.writes[0].first});
-  EXPECT_FALSE(api_.blockedForever);
-}
-
-TEST(Win32HidReadTest, Outcomes) {
+// A transfer waits on its event for its time-out; one still pending then is
+// cancelled on its own handle and its end awaited, without blocking for ever.
+TEST(Win32HidTransferTest, Outcomes) {
   using D = FakeHidDevice;
+  using R = ReadOutcome;
   const std::string untouched = "\xEE\xEE\xEE";
   const struct {
     D::Quirk quirk;
     std::deque<Bytes> reports;
-    ReadOutcome outcome;
+    bool write;     // else a read with a time-out of 6000 ms
+    R outcome;      // of a write: kReport written, kFailed not
+    DWORD wait;     // 0: none
     bool cancelled;
-    std::string text;  // bytes 1..3 of the report
+    std::string text;  // bytes 1..3 of the report read
   } rows[] = {
-      {D::kNone, {}, ReadOutcome::kTimeout, true, untouched},  // nothing within the wait
-      {D::kReportArrivesLate, {}, ReadOutcome::kReport, true, std::string("OK\0", 3)},
-      {D::kNone, {{0x00, 'A', 'B'}}, ReadOutcome::kReport, false, std::string("AB\0", 3)},
-      {D::kReadsFail, {}, ReadOutcome::kFailed, false, untouched},
+      {D::kWritesHang, {}, true, R::kFailed, kWriteTimeoutMs, true, untouched},
+      {D::kNone, {}, false, R::kTimeout, 6000, true, untouched},  // nothing within the wait
+      {D::kReportArrivesLate, {}, false, R::kReport, 6000, true, std::string("OK\0", 3)},
+      {D::kNone, {{0x00, 'A', 'B'}}, false, R::kReport, 6000, false, std::string("AB\0", 3)},
+      {D::kReadsFail, {}, false, R::kFailed, 0, false, untouched},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.quirk);
@@ -114,33 +92,43 @@ TEST(Win32HidReadTest, Outcomes) {
     api.devices = {{"controller", 0x4242, 0xC003, row.quirk}};
     api.devices[0].reports = row.reports;
     platform.Enumerate();
+    std::unique_ptr<HidDevice> device = platform.Open("controller");
     Bytes report(65, 0xEE);
-    EXPECT_EQ(platform.Open("controller")->ReadReport(report, 6000), row.outcome);
-    EXPECT_EQ(api.waits, std::vector<DWORD>(row.outcome != ReadOutcome::kFailed, 6000));
-    EXPECT_EQ(api.cancelled, std::vector<HANDLE>(row.cancelled, api.reads[0]));
+    EXPECT_EQ(row.write ? (device->WriteReport(report) ? R::kReport : R::kFailed)
+                        : device->ReadReport(report, 6000),
+              row.outcome);
+    EXPECT_EQ(api.waits, std::vector<DWORD>(row.wait != 0, row.wait));
+    const HANDLE file = row.write ? api.writes[0].first : api.reads[0];
+    EXPECT_EQ(api.cancelled, std::vector<HANDLE>(row.cancelled, file));
     EXPECT_EQ(std::string(report.begin() + 1, report.begin() + 4), row.text);
     EXPECT_FALSE(api.blockedForever);
   }
 }
 
-TEST_F(Win32HidPlatformTest, ForeignAndRefusedDevicesAreIdentifiedAndClosed) {
-  // A refused device with a controller's identifiers is no candidate either.
+// Every listed device is examined; foreign ones and those Windows refuses to
+// open for reading and writing (identified through a handle that asks for no
+// access) are no candidates and are closed.
+TEST(Win32HidPlatformTest, ListsEveryDeviceAndClosesForeignAndRefusedOnes) {
+  FakeWin32Hid api;
+  Win32HidPlatform platform(api);
   const auto refuses = FakeHidDevice::kRefusesReadWrite;
-  api_.devices = {{"keyboard", 0x046D, 0xC31C, refuses}, {"mouse", 0x046D, 0xC077},
-                  {"locked", 0x4242, 0xC003, refuses}};
-  for (const std::string& path : platform_.Enumerate()) {
-    std::unique_ptr<HidDevice> device = platform_.Open(path);
+  api.devices = {{R"(\\?\hid#vid_046d&pid_c31c#1)", 0x046D, 0xC31C, refuses},
+                  {"mouse", 0x046D, 0xC077}, {"locked controller", 0x4242, 0xC003, refuses}};
+  const std::vector<std::string> paths = platform.Enumerate();
+  EXPECT_EQ(paths, (std::vector<std::string>{api.devices[0].path, "mouse", "locked controller"}));
+  EXPECT_EQ(api.setsOpen, 0) << "a device information set was not released";
+  for (const std::string& path : paths) {
+    std::unique_ptr<HidDevice> device = platform.Open(path);
     if (!device) continue;
     ASSERT_TRUE(device->Attributes());
     EXPECT_FALSE(IsQuorvex(device->Attributes()->vendorId, device->Attributes()->productId));
   }
-  EXPECT_TRUE(api_.open.empty()) << "a foreign or query handle was left open";
-  ASSERT_EQ(platform_.Refused().size(), 2u);
-  EXPECT_EQ(platform_.Refused()[0].path, "keyboard");
-  // Identified with a handle that asks for no access.
-  ASSERT_TRUE(platform_.Refused()[0].attributes);
-  EXPECT_EQ(platform_.Refused()[0].attributes->productId, 0xC31C);
-  EXPECT_EQ(platform_.Refused()[1].path, "locked");
+  EXPECT_TRUE(api.open.empty()) << "a foreign or query handle was left open";
+  ASSERT_EQ(platform.Refused().size(), 2u);
+  ASSERT_TRUE(platform.Refused()[0].attributes);
+  EXPECT_EQ(platform.Refused()[0].attributes->productId, 0xC31C);
+  EXPECT_EQ(platform.Refused()[1].path, "locked controller");
+  EXPECT_EQ(platform.Open("unlisted"), nullptr) << "opened a path no enumeration listed";
 }
 
 }  // namespace

@@ -7,25 +7,21 @@
 
 #include "link/hid_link.h"
 #include "link/win32_hid_platform.h"
+#include "support/recording_dialog.h"
 #include "win32/firmware_window.h"
 
 namespace lumbra {
 namespace {
 
-class StatusLine final : public link::TextTarget {
- public:
-  void SetText(std::string_view text) override { last = text; }
-  std::string last;
-};
-
 TEST(Win32SystemHidTest, NoControllerReadsNotDetected) {
   link::Win32HidPlatform platform;
   link::HidLink link(platform);
-  StatusLine status;
+  testing::RecordingDialog dialog;
+  transfer::FieldTarget status(dialog, transfer::FieldId::kStatus);
   link.SetStatusTarget(&status);
   // Reading opens the link on demand: discovery over every listed device.
   EXPECT_FALSE(link.ReadReply());
-  EXPECT_EQ(status.last, link::kNotDetected);
+  EXPECT_EQ(dialog.Status(), link::kNotDetected);
 
   // Whatever HID devices the system lists are opened, examined and closed.
   for (const std::string& path : platform.Enumerate()) {
@@ -39,10 +35,11 @@ TEST(Win32SystemHidTest, NoControllerReadsNotDetected) {
 // The version block of packaging/lumbra.rc.in, read back from each program.
 TEST(Win32VersionBlockTest, ProgramsCarryTheVersionBlock) {
   const std::pair<const char*, const char*> strings[] = {
-      {"CompanyName", ""}, {"FileDescription", "lumbra MFC Application"}, {"FileVersion", "1, 0, 0, 1"},
-      {"InternalName", "lumbra"}, {"LegalTrademarks", ""}, {"OriginalFilename", "lumbra.EXE"},
-      {"ProductName", "lumbra Application"}, {"ProductVersion", "1, 0, 0, 1"},
-      {"FirmwareImageSHA256", LUMBRA_IMAGE_SHA256}, {"FirmwareImageStandIn", LUMBRA_IMAGE_STANDIN}};
+      {"CompanyName", ""}, {"FileDescription", "lumbra MFC Application"},
+      {"FileVersion", "1, 0, 0, 1"}, {"InternalName", "lumbra"}, {"LegalTrademarks", ""},
+      {"OriginalFilename", "lumbra.EXE"}, {"ProductName", "lumbra Application"},
+      {"ProductVersion", "1, 0, 0, 1"}, {"FirmwareImageSHA256", LUMBRA_IMAGE_SHA256},
+      {"FirmwareImageStandIn", LUMBRA_IMAGE_STANDIN}};
   for (const char* file : {LUMBRA_EXE, LUMBRA_DEMO_EXE}) {
     SCOPED_TRACE(file);
     DWORD ignored = 0;
@@ -56,23 +53,20 @@ TEST(Win32VersionBlockTest, ProgramsCarryTheVersionBlock) {
     UINT length = 0;
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(query("\\", &length));
     ASSERT_NE(fixed, nullptr);
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
-    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
-    EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u);
-    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS_NT_WINDOWS32));
-    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+    // 1.0.0.1 for file and product, no flags, a Windows NT application.
+    EXPECT_EQ((std::vector<DWORD>{fixed->dwFileVersionMS, fixed->dwFileVersionLS,
+                                  fixed->dwProductVersionMS, fixed->dwProductVersionLS,
+                                  fixed->dwFileFlags & fixed->dwFileFlagsMask, fixed->dwFileOS,
+                                  fixed->dwFileType}),
+              (std::vector<DWORD>{0x10000, 1, 0x10000, 1, 0, VOS_NT_WINDOWS32, VFT_APP}));
     for (const auto& [key, value] : strings) {
       const std::string path = std::string("\\StringFileInfo\\040904B0\\") + key;
       const auto* text = static_cast<const char*>(query(path, &length));
       EXPECT_EQ(text ? std::string(text, length > 0 ? length - 1 : 0) : "<missing>", value) << key;
     }
-    const auto* translation = static_cast<const WORD*>(query("\\VarFileInfo\\Translation", &length));
-    ASSERT_NE(translation, nullptr);
-    ASSERT_EQ(length, 4u);
-    EXPECT_EQ(translation[0], 0x0409);
-    EXPECT_EQ(translation[1], 1200);
+    const auto* words = static_cast<const WORD*>(query("\\VarFileInfo\\Translation", &length));
+    ASSERT_NE(words, nullptr);
+    EXPECT_EQ(std::vector<WORD>(words, words + length / 2), (std::vector<WORD>{0x0409, 1200}));
   }
 }
 
