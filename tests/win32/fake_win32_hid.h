@@ -67,7 +67,6 @@ class FakeWin32Hid final : public link::Win32HidApi {
     const DWORD needed = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1;
     if (required != nullptr) *required = needed;
     if (detail == nullptr || size < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    // SetupAPI checks the fixed part's size, not the buffer's.
     if (detail->cbSize != sizeof(*detail)) return Fail(ERROR_INVALID_USER_BUFFER);
     std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
     return TRUE;
@@ -149,7 +148,6 @@ class FakeWin32Hid final : public link::Win32HidApi {
   BOOL Fail(DWORD error) { return lastError_ = error, FALSE; }
   HANDLE NewHandle() { return reinterpret_cast<HANDLE>(nextHandle_++ * 4); }
   FakeHidDevice& DeviceOf(HANDLE file) { return devices.at(open.at(file).device); }
-  // A transfer starts only on an overlapped handle with the access, with an event.
   bool Start(HANDLE file, DWORD access, OVERLAPPED* overlapped, void* buffer) {
     Handle& handle = open.at(file);
     if (!overlapped || !(handle.access & access) || handle.flags != FILE_FLAG_OVERLAPPED ||

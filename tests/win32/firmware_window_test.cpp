@@ -20,8 +20,6 @@
 namespace lumbra::win32 {
 namespace {
 
-using transfer::DownloadStep;
-
 std::string TextOf(HWND window) {
   char text[4096] = {};
   GetWindowTextA(window, text, sizeof(text));
@@ -29,7 +27,7 @@ std::string TextOf(HWND window) {
 }
 
 std::string FieldText(HWND dialog, int id) { return TextOf(GetDlgItem(dialog, id)); }
-// A box as DialogRun records it: the caption is the program's name.
+// A box as DialogRun records it, under the program's name.
 std::string Boxed(std::string_view text) { return "test_win32_dialog: " + std::string(text); }
 
 // One modal run of the dialog. `drive` sees the dialog after every step and,
@@ -49,7 +47,7 @@ class DialogRun {
     };
     options.afterStep = [this](HWND dialog) {
       ++steps;
-      if (BoxOpen()) ++stepsUnderBox;
+      if (Box()) ++stepsUnderBox;
       Drive();
       if (fastTicks_) PostMessageA(dialog, WM_TIMER, kTickTimerId, 0);
     };
@@ -63,7 +61,6 @@ class DialogRun {
 
   const transfer::TransferState& State() const { return window_->Controller().State(); }
   HWND Box() const { return dialog_ != nullptr ? FindMessageBox(dialog_) : nullptr; }
-  bool BoxOpen() const { return Box() != nullptr; }
   // Answers the open box and records its caption and text.
   void Dismiss() {
     boxes.push_back(TextOf(Box()) + ": " + MessageBoxText(Box()));
@@ -77,9 +74,7 @@ class DialogRun {
 
  private:
   static void CALLBACK Idle(HWND, UINT, UINT_PTR, DWORD) { current_->Drive(); }
-  void Drive() {
-    if (dialog_ != nullptr) drive_(dialog_);
-  }
+  void Drive() { if (dialog_ != nullptr) drive_(dialog_); }
 
   static inline DialogRun* current_ = nullptr;
   bool fastTicks_;
@@ -118,9 +113,8 @@ TEST(FirmwareWindowTest, OpensAsTheTemplateSays) {
       SCOPED_TRACE(expected.text);
       EXPECT_EQ(GetDlgCtrlID(control) & 0xFFFF, expected.id);
       EXPECT_EQ(TextOf(control), expected.text);
-      // The four fields are read-only.
-      const bool readOnly = GetWindowLongA(control, GWL_STYLE) & ES_READONLY;
-      EXPECT_EQ(readOnly, expected.text[0] == '\0' && expected.id != 0xFFFF);
+      const bool field = expected.text[0] == '\0' && expected.id != 0xFFFF;
+      EXPECT_EQ((GetWindowLongA(control, GWL_STYLE) & ES_READONLY) != 0, field) << "read-only";
       // Position and size are converted each on its own, as the dialog manager does it.
       RECT want = expected.units, got{};
       MapDialogRect(dialog, &want);
@@ -128,17 +122,14 @@ TEST(FirmwareWindowTest, OpensAsTheTemplateSays) {
       want.bottom += want.top;
       GetWindowRect(control, &got);
       MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&got), 2);
-      EXPECT_TRUE(EqualRect(&got, &want))
-          << got.left << "," << got.top << " " << got.right << "," << got.bottom;
+      EXPECT_TRUE(EqualRect(&got, &want)) << got.left << "," << got.top << " " << got.right;
       control = GetWindow(control, GW_HWNDNEXT);
     }
     EXPECT_EQ(control, nullptr) << "more controls than the template has";
-    // Nothing opened, nothing sent.
-    EXPECT_EQ(run.platform.Counters(0).opens, 0u);
-    EXPECT_EQ(run.platform.Counters(0).writes, 0u);
+    EXPECT_EQ(run.platform.Counters(0).opens + run.platform.Counters(0).writes, 0u)
+        << "opened or sent before the button was pressed";
     run.Close();
   }, /*pressDownload=*/false);
-
   EXPECT_TRUE(checked);
 }
 
@@ -151,19 +142,19 @@ TEST(FirmwareWindowTest, WholeDownloadAndVerificationPastTheCloseGuard) {
   run.Run([&](HWND dialog) {
     const transfer::TransferState& state = run.State();
     if (phase == kPressed && state.flags.downloading &&
-        state.downloadStep == DownloadStep::kSendData) {
+        state.downloadStep == transfer::DownloadStep::kSendData) {
       EXPECT_EQ(FieldText(dialog, IDC_STATUS), transfer::kDownloadingSector);
       // Enter does nothing; Escape goes through the guard.
       SendMessageA(dialog, WM_COMMAND, IDOK, 0);
       PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
       phase = kGuarded;
-    } else if (phase == kGuarded && run.BoxOpen()) {
+    } else if (phase == kGuarded && run.Box()) {
       if (writesAtBox == 0) writesAtBox = run.platform.Counters(0).writes;
       if (run.stepsUnderBox < 20) return;
       EXPECT_GT(run.platform.Counters(0).writes, writesAtBox) << "stopped under the box";
       run.Dismiss();
       phase = kRunning;
-    } else if (phase == kRunning && run.BoxOpen()) {
+    } else if (phase == kRunning && run.Box()) {
       EXPECT_EQ(FieldText(dialog, IDC_STATUS), transfer::kVerifyFinished);
       EXPECT_EQ(FieldText(dialog, IDC_DOWNLOAD_PERCENT), transfer::kPercentComplete);
       EXPECT_EQ(FieldText(dialog, IDC_VERIFY_PERCENT), transfer::kPercentComplete);
@@ -185,7 +176,7 @@ TEST(FirmwareWindowTest, TicksKeepArrivingUnderABoxAStepOpened) {
   using Clock = std::chrono::steady_clock;
   Clock::time_point opened;
   run.Run([&](HWND dialog) {
-    if (!run.BoxOpen()) return;
+    if (!run.Box()) return;
     if (opened == Clock::time_point{}) opened = Clock::now();
     if (Clock::now() - opened < std::chrono::milliseconds(400)) return;
     EXPECT_EQ(FieldText(dialog, IDC_STATUS), link::kNotDetected);

@@ -53,7 +53,6 @@ TEST(Win32VersionBlockTest, ProgramsCarryTheVersionBlock) {
     UINT length = 0;
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(query("\\", &length));
     ASSERT_NE(fixed, nullptr);
-    // 1.0.0.1 for file and product, no flags, a Windows NT application.
     EXPECT_EQ((std::vector<DWORD>{fixed->dwFileVersionMS, fixed->dwFileVersionLS,
                                   fixed->dwProductVersionMS, fixed->dwProductVersionLS,
                                   fixed->dwFileFlags & fixed->dwFileFlagsMask, fixed->dwFileOS,
