@@ -111,7 +111,7 @@ void TransferController::Handshake() {
 // ---------------------------------------------------------------------------
 // Sending frames
 
-bool TransferController::Send(const protocol::CommandFrame& frame) {
+void TransferController::Send(const protocol::CommandFrame& frame) {
   lastSendFailed_ = !channel_.Send(frame);
   if (lastSendFailed_) {
     // The link has already tried to reconnect and given up. Flags first:
@@ -124,7 +124,6 @@ bool TransferController::Send(const protocol::CommandFrame& frame) {
       dialog_.ShowMessageBox(kVerifyReadFailedBox);
     }
   }
-  return !lastSendFailed_;
 }
 
 protocol::Reply TransferController::Request(const protocol::CommandFrame& frame, PendingReply kind) {

@@ -58,7 +58,8 @@ class TransferController {
 
  private:
   void Handshake();
-  bool Send(const protocol::CommandFrame& frame);
+  // Sends a frame; a lost link ends the running activity with its box.
+  void Send(const protocol::CommandFrame& frame);
   protocol::Reply Request(const protocol::CommandFrame& frame, protocol::PendingReply kind);
 
   void RunDownloadStep();
