@@ -17,14 +17,12 @@ namespace lumbra::testing {
 struct FakeHidDevice {
   // Refused: Windows keeps it (keyboards, mice). Late: comes while cancelled.
   enum Quirk { kNone, kRefusesReadWrite, kWritesHang, kReportArrivesLate, kReadsFail };
-  FakeHidDevice(std::string p, USHORT vendor = 0x4242, USHORT product = 0xC003, Quirk q = kNone)
-      : path(std::move(p)), vendorId(vendor), productId(product), quirk(q) {}
   std::string path;
-  USHORT vendorId, productId;
-  Quirk quirk;
+  USHORT vendorId = 0x4242, productId = 0xC003;
+  Quirk quirk = kNone;
   USHORT outputLength = 65;
-  std::wstring serial;
-  std::deque<std::vector<std::uint8_t>> reports;  // input reports waiting
+  std::wstring serial{};
+  std::deque<std::vector<std::uint8_t>> reports{};  // input reports waiting
 };
 
 class FakeWin32Hid final : public link::Win32HidApi {
@@ -34,8 +32,8 @@ class FakeWin32Hid final : public link::Win32HidApi {
   struct Handle {
     std::size_t device;
     DWORD access, flags;
-    OVERLAPPED* overlapped = nullptr;  // of the last transfer
-    void* buffer = nullptr;            // of the last read
+    OVERLAPPED* overlapped = nullptr;  // of the last transfer, and its buffer if a read
+    void* buffer = nullptr;
     State state = kIdle;
   };
 
@@ -161,11 +159,10 @@ class FakeWin32Hid final : public link::Win32HidApi {
   }
   void Complete(HANDLE file) {
     Handle& handle = open.at(file);
-    if (handle.buffer != nullptr) {
-      std::vector<std::uint8_t> report = DeviceOf(file).reports.front();
-      DeviceOf(file).reports.pop_front();
-      report.resize(kInputLength, 0);
-      std::memcpy(handle.buffer, report.data(), report.size());
+    if (std::deque<std::vector<std::uint8_t>>& reports = DeviceOf(file).reports; handle.buffer) {
+      std::memset(handle.buffer, 0, kInputLength);
+      std::memcpy(handle.buffer, reports.front().data(), reports.front().size());
+      reports.pop_front();
     }
     handle.state = kDone;
     events[handle.overlapped->hEvent] = true;

@@ -26,17 +26,13 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == (sizeof(void*) == 8 ?
 TEST(Win32HidPlatformTest, TwoHandlesIdentifyWriteAndRead) {
   FakeWin32Hid api;
   Win32HidPlatform platform(api);
-  api.devices = {{"controller"}};
-  api.devices[0].serial = L"QVX-0042\u00e9";
-  api.devices[0].outputLength = 50;
+  api.devices = {{.path = "controller", .outputLength = 50, .serial = L"QVX-0042\u00e9"}};
   platform.Enumerate();
   std::unique_ptr<HidDevice> device = platform.Open("controller");
   ASSERT_NE(device, nullptr);
   ASSERT_EQ(api.open.size(), 2u);
   ASSERT_TRUE(device->Attributes());
   EXPECT_EQ(device->Attributes()->serialNumber, "QVX-0042?") << "the serial number, printable";
-  api.devices[0].serial.clear();
-  EXPECT_EQ(device->Attributes()->serialNumber, "");
 
   // Exactly OutputReportByteLength bytes go out, on the identified handle; a
   // report longer than that is not cut.
@@ -76,15 +72,13 @@ TEST(Win32HidTransferTest, Outcomes) {
       {D::kWritesHang, {}, true, R::kFailed, kWriteTimeoutMs, true, untouched},
       {D::kNone, {}, false, R::kTimeout, 6000, true, untouched},  // nothing within the wait
       {D::kReportArrivesLate, {}, false, R::kReport, 6000, true, std::string("OK\0", 3)},
-      {D::kNone, {{0x00, 'A', 'B'}}, false, R::kReport, 6000, false, std::string("AB\0", 3)},
       {D::kReadsFail, {}, false, R::kFailed, 0, false, untouched},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.quirk);
     FakeWin32Hid api;
     Win32HidPlatform platform(api);
-    api.devices = {{"controller", 0x4242, 0xC003, row.quirk}};
-    api.devices[0].reports = row.reports;
+    api.devices = {{.path = "controller", .quirk = row.quirk, .reports = row.reports}};
     platform.Enumerate();
     std::unique_ptr<HidDevice> device = platform.Open("controller");
     Bytes report(65, 0xEE);
@@ -99,9 +93,8 @@ TEST(Win32HidTransferTest, Outcomes) {
   }
 }
 
-// Every listed device is examined; foreign ones and those Windows refuses to
-// open for reading and writing (identified through a handle that asks for no
-// access) are no candidates and are closed.
+// Every listed device is examined; foreign ones and those Windows refuses for reading
+// and writing (identified through a no-access handle) are closed, no candidates.
 TEST(Win32HidPlatformTest, ListsEveryDeviceAndClosesForeignAndRefusedOnes) {
   FakeWin32Hid api;
   Win32HidPlatform platform(api);
@@ -122,7 +115,6 @@ TEST(Win32HidPlatformTest, ListsEveryDeviceAndClosesForeignAndRefusedOnes) {
   ASSERT_TRUE(platform.Refused()[0].attributes);
   EXPECT_EQ(platform.Refused()[0].attributes->productId, 0xC31C);
   EXPECT_EQ(platform.Refused()[1].path, "locked controller");
-  EXPECT_EQ(platform.Open("unlisted"), nullptr) << "opened a path no enumeration listed";
 }
 
 }  // namespace
