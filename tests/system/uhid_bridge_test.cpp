@@ -18,14 +18,6 @@
 namespace lumbra::emulator {
 namespace {
 
-TEST(VirtualDevice, CreateRequestCarriesTheStandInSerialNumber) {
-  const uhid_event event = MakeCreateEvent();
-  EXPECT_EQ(event.type, UHID_CREATE2);
-  EXPECT_EQ(event.u.create2.version, 0x0201u);
-  // hidapi's serial number: a stand-in build writes only to this controller.
-  EXPECT_STREQ(reinterpret_cast<const char*>(event.u.create2.uniq), "lumbra-virtual");
-}
-
 std::array<int, 2> SocketPair() {
   std::array<int, 2> fds{-1, -1};
   EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds.data()), 0);
@@ -80,6 +72,8 @@ TEST_F(UhidBridgeTest, ServesTheDeviceUntilTheUnplugFault) {
   EXPECT_EQ(bridge_.Run(stop_[0]), BridgeStop::kUnplugged);
   ASSERT_THAT(Written(), ::testing::ElementsAre(UHID_CREATE2, UHID_INPUT2, UHID_GET_REPORT_REPLY,
                                                 UHID_SET_REPORT_REPLY, UHID_DESTROY));
+  // hidapi's serial number: a stand-in build writes only to this controller.
+  EXPECT_STREQ(reinterpret_cast<const char*>(events_[0].u.create2.uniq), "lumbra-virtual");
   EXPECT_STREQ(reinterpret_cast<const char*>(events_[1].u.input2.data), "SERVICE ON");
   EXPECT_EQ(events_[2].u.get_report_reply.id, 41u);
   EXPECT_NE(events_[2].u.get_report_reply.err, 0);
