@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "win32/message_boxes.h"
+#include "demo/win32/message_boxes.h"
 #include "win32/resource.h"
 
 namespace lumbra::win32 {

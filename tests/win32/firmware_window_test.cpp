@@ -12,7 +12,7 @@
 
 #include "emulator/emulated_hid_platform.h"
 #include "transfer/messages.h"
-#include "win32/message_boxes.h"
+#include "demo/win32/message_boxes.h"
 #include "win32/resource.h"
 
 namespace lumbra::win32 {

@@ -1,4 +1,4 @@
-#include "win32/message_boxes.h"
+#include "demo/win32/message_boxes.h"
 
 #include <cstring>
 

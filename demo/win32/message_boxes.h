@@ -1,5 +1,6 @@
 // Finding and answering the tool's message boxes from the program itself:
-// the demo's unattended run and the dialog tests close them this way.
+// the demo's unattended run and the dialog tests close them this way; the
+// product never needs to.
 #pragma once
 
 // clang-format off
