@@ -19,6 +19,16 @@ struct HidAttributes {
   std::string serialNumber;  // the serial number string; empty when it has none
 };
 
+// A device string the platform hands over in wide characters (the serial
+// number), as ASCII: anything but printable ASCII becomes '?'.
+inline std::string AsciiDeviceString(const wchar_t* text) {
+  std::string ascii;
+  for (; text != nullptr && *text != L'\0'; ++text) {
+    ascii += (*text >= 0x20 && *text < 0x7F) ? static_cast<char>(*text) : '?';
+  }
+  return ascii;
+}
+
 // Report lengths in bytes, each counting the report ID byte.
 struct ReportLengths {
   std::size_t input = 0;

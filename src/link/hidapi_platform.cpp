@@ -88,16 +88,6 @@ std::optional<ReportLayout> ReadReportLayout(const std::string& devicePath) {
   return ParseReportDescriptor(descriptor);
 }
 
-// hidapi hands strings over as wide characters; ours are ASCII, and anything
-// else becomes '?'.
-std::string Narrow(const wchar_t* text) {
-  std::string narrow;
-  for (; text != nullptr && *text != L'\0'; ++text) {
-    narrow += (*text > 0 && *text < 0x7F) ? static_cast<char>(*text) : '?';
-  }
-  return narrow;
-}
-
 class HidapiDevice final : public HidDevice {
  public:
   HidapiDevice(std::shared_ptr<HidapiLibrary> library, hid_device* handle, std::string path)
@@ -110,7 +100,7 @@ class HidapiDevice final : public HidDevice {
     // Owned by the handle; not to be freed.
     const hid_device_info* info = hid_get_device_info(handle_);
     if (info == nullptr) return std::nullopt;
-    return HidAttributes{info->vendor_id, info->product_id, Narrow(info->serial_number)};
+    return HidAttributes{info->vendor_id, info->product_id, AsciiDeviceString(info->serial_number)};
   }
 
   std::optional<ReportLengths> Capabilities() override {

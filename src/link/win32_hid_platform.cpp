@@ -88,6 +88,15 @@ class Handle {
   HANDLE handle_;
 };
 
+// The device's serial number string, nullopt when it has none.
+std::optional<std::string> ReadSerialNumber(Win32HidApi& api, HANDLE device) {
+  // The HID library's limit for a string descriptor: 126 wide characters and
+  // the terminator.
+  wchar_t text[127] = {};
+  if (!api.GetSerialNumberString(device, text, sizeof(text) - sizeof(wchar_t))) return std::nullopt;
+  return AsciiDeviceString(text);
+}
+
 std::optional<HidAttributes> ReadAttributes(Win32HidApi& api, HANDLE device) {
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof(attributes);
@@ -206,18 +215,6 @@ class Win32HidDevice final : public HidDevice {
 Win32HidApi& SystemWin32HidApi() {
   static SystemApi api;
   return api;
-}
-
-std::optional<std::string> ReadSerialNumber(Win32HidApi& api, HANDLE device) {
-  // The HID library's limit for a string descriptor: 126 wide characters and
-  // the terminator.
-  wchar_t text[127] = {};
-  if (!api.GetSerialNumberString(device, text, sizeof(text) - sizeof(wchar_t))) return std::nullopt;
-  std::string serial;
-  for (const wchar_t* c = text; *c != L'\0'; ++c) {
-    serial += (*c >= 0x20 && *c < 0x7F) ? static_cast<char>(*c) : '?';
-  }
-  return serial;
 }
 
 Win32HidPlatform::Win32HidPlatform(Win32HidApi& api) : api_(api) {}

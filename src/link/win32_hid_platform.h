@@ -48,8 +48,4 @@ class Win32HidPlatform final : public HidPlatform {
   std::vector<RefusedDevice> refused_;
 };
 
-// The device's serial number string, nullopt when it has none; Attributes()
-// reports it, for the stand-in rule of discovery.
-std::optional<std::string> ReadSerialNumber(Win32HidApi& api, HANDLE device);
-
 }  // namespace lumbra::link

@@ -24,8 +24,8 @@ class TimerResolution {
   bool raised_;
 };
 
-}  // namespace
-
+// The caption of every message box: the executable's file name without its
+// directory and extension ("C:\\Tools\\lumbra.EXE" gives "lumbra").
 std::string TitleFromModulePath(std::string_view path) {
   const std::size_t slash = path.find_last_of("\\/:");
   std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -39,6 +39,8 @@ std::string ApplicationTitle() {
   const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
   return TitleFromModulePath(std::string_view(path, length));
 }
+
+}  // namespace
 
 FirmwareWindow::FirmwareWindow(link::HidPlatform& platform, WindowOptions options)
     : options_(std::move(options)), controller_(platform, *this), caption_(ApplicationTitle()) {}

@@ -67,9 +67,4 @@ class FirmwareWindow final : public transfer::DialogPort {
   bool ended_ = false;
 };
 
-// The caption of every message box: the executable's file name without its
-// directory and extension ("C:\\Tools\\lumbra.EXE" gives "lumbra").
-std::string TitleFromModulePath(std::string_view path);
-std::string ApplicationTitle();
-
 }  // namespace lumbra::win32
