@@ -16,7 +16,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-controller="" win64="" win32="" image="" standin="" cache="" timeout_s=1500
+controller="" win64="" win32="" image="" standin="" cache="" timeout_s=2400
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --controller) controller=$(realpath "$2"); shift 2 ;;

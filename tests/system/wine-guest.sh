@@ -25,7 +25,7 @@ flash_untouched() { [[ $(head -c $((0xF000)) "$1" | tr -d '\377' | wc -c) -eq 0 
 Xvfb :99 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 for _ in $(seq 100); do [[ -S /tmp/.X11-unix/X99 ]] && break; sleep 0.1; done
 
-controllers=()
+controllers=() watchers=()
 # plug NAME [OPTIONS]: a virtual controller, its flash written to RUN/NAME.flash
 # and its messages to RUN/NAME.log when it ends.
 plug() {
@@ -43,8 +43,10 @@ stop_on() {
   local pid=${controllers[-1]}
   rm -f "$1"
   (for _ in $(seq 6000); do [[ -e $1 ]] && break; sleep 0.1; done; kill -TERM "$pid") &
+  watchers+=($!)
 }
 unplug_all() {
+  [[ ${#controllers[@]} -gt 0 ]] || return 0
   kill -TERM "${controllers[@]}" 2>/dev/null
   wait "${controllers[@]}" 2>/dev/null
   controllers=()
@@ -57,7 +59,9 @@ scenario() {
   [[ -n ${not_run:-} ]] && result="NOT RUN ($not_run)"
   not_run=""
   as_owner /usr/lib/wine/wineserver -k 2>/dev/null; as_owner /usr/lib/wine/wineserver -w 2>/dev/null
-  pkill -TERM -x lumbra-virtual-controller 2>/dev/null; unplug_all
+  [[ ${#watchers[@]} -eq 0 ]] || kill "${watchers[@]}" 2>/dev/null
+  watchers=()
+  unplug_all
   log "scenario $1: $result ($((SECONDS - start)) s)"
 }
 
@@ -75,7 +79,7 @@ press() {
   local name=$1 exe=$2 status
   shift 2
   as_owner "$wine" "$exe" </dev/null >/dev/null 2>&1 &
-  as_owner timeout 900 "$wine" "$driver" "$@" </dev/null | tee "$run/$name.out"
+  as_owner timeout 1300 "$wine" "$driver" "$@" </dev/null | sed -u 's/\r$//' | tee "$run/$name.out"
   status=${PIPESTATUS[0]}
   grep -q '^alive' "$run/$name.out" && [[ $status -eq 0 ]]
 }

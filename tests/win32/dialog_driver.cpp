@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr auto kTimeout = std::chrono::minutes(12);
+constexpr auto kTimeout = std::chrono::minutes(20);
 
 std::string Text(HWND window) {
   char text[1024] = {};
@@ -53,11 +53,13 @@ int main(int argc, char** argv) {
   std::string status;
   for (int shown = 0; shown < boxes;) {
     if (late()) return std::puts("timeout"), 1;
-    if (const std::string now = Text(GetDlgItem(dialog, IDC_STATUS)); now != status) {
+    // One line per kind of status ("Verifying address 0x..." once).
+    if (const std::string now = Text(GetDlgItem(dialog, IDC_STATUS));
+        now.substr(0, 12) != status.substr(0, 12)) {
       std::printf("status: %s\n", (status = now).c_str());
     }
     if (stopFile && std::atof(Text(GetDlgItem(dialog, IDC_DOWNLOAD_PERCENT)).c_str()) >= stopPercent) {
-      std::printf("stop at %s%%\n", Text(GetDlgItem(dialog, IDC_DOWNLOAD_PERCENT)).c_str());
+      std::printf("stop at %s\n", Text(GetDlgItem(dialog, IDC_DOWNLOAD_PERCENT)).c_str());
       std::fclose(std::fopen(stopFile, "w"));
       stopFile = nullptr;
     }
@@ -68,7 +70,7 @@ int main(int argc, char** argv) {
       ++shown;
     }
     std::fflush(stdout);
-    Sleep(20);
+    Sleep(100);
   }
   Sleep(1000);  // a box that would follow
   if (HWND box = lumbra::win32::FindMessageBox(dialog)) {
