@@ -20,6 +20,7 @@ mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose,ro hostroo
   echo "lumbra-wine: cannot mount the host's root"
 mount -t devtmpfs devtmpfs /root/dev
 mkdir -p /root/dev/shm /root/dev/pts
+ln -s /proc/self/fd /root/dev/fd  # what udev would make: bash's <(...) needs it
 mount -t tmpfs tmpfs /root/dev/shm
 mount -t proc proc /root/proc
 mount -t sysfs sysfs /root/sys

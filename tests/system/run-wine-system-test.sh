@@ -34,9 +34,10 @@ done
   exit 2
 }
 exe64=$win64/src/win32/lumbra.exe exe32=$win32/src/win32/lumbra.exe
-hidtest=$win64/tests/win32/test_win32_hidstack.exe driver=$win64/tests/win32/lumbra-dialog-driver.exe
+hidtest=$win64/tests/win32/test_win32_hidstack.exe hidtest32=$win32/tests/win32/test_win32_hidstack.exe
+driver=$win64/tests/win32/lumbra-dialog-driver.exe
 cli=$(find "$win64" -name lumbra-cli.exe -not -path '*/CMakeFiles/*' | head -n 1)
-for f in "$exe64" "$exe32" "$hidtest" "$driver"; do [[ -f $f ]] || { echo "missing: $f" >&2; exit 2; }; done
+for f in "$exe64" "$exe32" "$hidtest" "$hidtest32" "$driver"; do [[ -f $f ]] || { echo "missing: $f" >&2; exit 2; }; done
 
 name=wine-system-test
 source "$here/vm-lib.sh"
@@ -80,10 +81,11 @@ say "32-bit Wine and prefix ready in $(since "$step") s"
 run=$cache/wine-run
 rm -rf "$run" && mkdir -p "$run"
 cp -a "$template" "$run/prefix"
+cp "$here/wine-guest.sh" "$run/"
 cat >"$run/config.sh" <<EOF
-run=$run script=$here/wine-guest.sh uid=$(id -u) gid=$(id -g)
+run=$run script=$run/wine-guest.sh uid=$(id -u) gid=$(id -g)
 controller=$controller image=$image standin=$standin
-exe64=$exe64 exe32=$exe32 hidtest=$hidtest driver=$driver cli=$cli
+exe64=$exe64 exe32=$exe32 hidtest=$hidtest hidtest32=$hidtest32 driver=$driver cli=$cli
 scenarios="${LUMBRA_WINE_SCENARIOS:-}"
 EOF
 make_initramfs "$cache/initramfs-wine" "$here/init-wine.sh" "$MODULES" ""

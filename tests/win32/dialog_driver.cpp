@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
   if (!dialog) return std::puts("timeout: no dialog"), 1;
   Sleep(500);  // its first tick
   PostMessageA(GetDlgItem(dialog, IDC_DOWNLOAD_BUTTON), BM_CLICK, 0, 0);
+  const auto pressed = std::chrono::steady_clock::now();
 
   std::string status;
   for (int shown = 0; shown < boxes;) {
@@ -64,6 +65,9 @@ int main(int argc, char** argv) {
       stopFile = nullptr;
     }
     if (HWND box = lumbra::win32::FindMessageBox(dialog)) {
+      std::printf("%lld s after the press\n",
+                  static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
+                      std::chrono::steady_clock::now() - pressed).count()));
       std::printf("box: %s\n", OneLine(lumbra::win32::MessageBoxText(box)).c_str());
       lumbra::win32::DismissMessageBox(box);
       while (IsWindow(box) && !late()) Sleep(50);
