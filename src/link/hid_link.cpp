@@ -63,6 +63,7 @@ bool HidLink::Connect() {
     case Discovery::kNotFound: SetStatus(kNotDetected); break;
     case Discovery::kUnsupported: SetStatus(kUnsupported); break;
     case Discovery::kRealRefused: SetStatus(kStandInRefused); break;
+    case Discovery::kAccessDenied: SetStatus(kAccessDeniedStatus); break;
   }
   if (device_ && onOpened_) onOpened_();
   return device_ != nullptr;

@@ -38,6 +38,7 @@ inline constexpr std::string_view kCantWrite = "Can't write to Quorvex";
 inline constexpr std::string_view kReadTimedOut = "ReadFile timeout";
 inline constexpr std::string_view kCantRead = "Can't read from Quorvex";
 inline constexpr std::string_view kStandInRefused = "Stand-in image: real controller refused";
+inline constexpr std::string_view kAccessDeniedStatus = "Quorvex detected, access denied";
 
 // The serial number string by which the virtual controller (uhid) tells
 // itself apart from real ones.
@@ -55,6 +56,7 @@ enum class Discovery {
   kNotFound,     // no controller answered to its identifiers
   kUnsupported,  // controllers were found, but none with report lengths we carry
   kRealRefused,  // the policy refused a real controller, and nothing else was usable
+  kAccessDenied,  // a controller is there, but this user may not open it
 };
 
 enum class SendResult {

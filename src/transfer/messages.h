@@ -27,7 +27,7 @@ inline constexpr std::string_view kNotDetectedBox =
 inline constexpr std::string_view kStartFailedBox =
     "Unable to Start firmware download.!\nCheck Quorvex power and USB cable.";
 // A send that lost the link for good ends the download with this box, or the
-// verification with kVerifyReadFailedBox.
+// verification with kVerifyReadFailedBox (endings.cpp says which step adds its own).
 inline constexpr std::string_view kDownloadSendFailedBox =
     "Can't write to Quorvex!\nDownload failed!\nService call required!";
 inline constexpr std::string_view kSectorAddressFailedBox =
@@ -40,6 +40,16 @@ inline constexpr std::string_view kVerifyFailedBox = "Verify failed!\nService ca
 inline constexpr std::string_view kStandInRefusedBox =
     "This lumbra carries a stand-in firmware image, not Quorvex firmware 2.01.\n"
     "It writes only to the virtual controller.";
+// A controller that is there but may not be opened, and what mends that here.
+#ifdef _WIN32
+inline constexpr std::string_view kAccessDeniedBox =
+    "Quorvex detected, but it cannot be opened.\n"
+    "Close any other program that uses it, then plug it in again.";
+#else
+inline constexpr std::string_view kAccessDeniedBox =
+    "Quorvex detected, but this user may not open it.\n"
+    "Install the udev rule (see man lumbra), then plug the controller in again.";
+#endif
 inline constexpr std::string_view kCloseRefusedBox = "Can not close program while downloading.";
 
 // Percentage fields once an activity has completed (no percent sign).

@@ -408,14 +408,14 @@ Case WriteFailsTwice(Rng& rng, int seed) {
   // The retry on a fresh link fails too: the line is lost for good.
   Setup setup = With(Fault::FailWrite(WriteOf(rng, seed), 2));
   switch (seed % 4) {
-    case 0: return {setup, Ending(link::kCantWrite, {msg::kDownloadSendFailedBox})};
     case 1:
       return {setup, Ending(msg::kSectorAddressFailed,
                             {msg::kDownloadSendFailedBox, msg::kSectorAddressFailedBox})};
-    case 2: return {setup, Ending(link::kCantRead, {msg::kDownloadSendFailedBox})};
-    default:
+    case 3:
       // The send failure and the rejected block would say the same: once.
       return {setup, Ending(msg::kVerifyAddressFailed, {msg::kVerifyReadFailedBox})};
+    default:  // a data or checksum line: nothing is read after it
+      return {setup, Ending(link::kCantWrite, {msg::kDownloadSendFailedBox})};
   }
 }
 

@@ -85,10 +85,10 @@ CycleResult RunCycle(Setup setup) {
 
   result.status = dialog.Status();
   result.boxes = dialog.boxes;
-  result.errorCount = tool.State().errorCount;
+  result.errorCount = static_cast<std::int32_t>(tool.Report().differences.size());
   result.errorField = dialog.Field(transfer::FieldId::kErrors);
   result.verifyPercent = dialog.Field(transfer::FieldId::kVerifyPercent);
-  result.window = tool.State().skipWindow;
+  result.window = tool.Report().skipWindow;
   result.resends = static_cast<int>(std::count(dialog.statusHistory.begin(),
                                                dialog.statusHistory.end(),
                                                std::string(transfer::kResendingSector)));
