@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "app/dialog_units.h"
+#include "transfer/messages.h"
 #include "ui_firmware_dialog.h"
 
 namespace lumbra::app {

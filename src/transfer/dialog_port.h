@@ -1,6 +1,6 @@
-// What the exchange and the engines need of the dialog: replace a field's
-// text, and show a modal message box. The Qt dialog implements it; tests
-// implement it with a recorder.
+// What the handshake and the engines need of a front end: replace a field's
+// text, and show a modal message box. The Qt and the Win32 dialogs implement
+// it, the command line answers its boxes at once, and tests record it.
 #pragma once
 
 #include <string_view>

@@ -4,6 +4,7 @@
 #include <mmsystem.h>
 // clang-format on
 
+#include "transfer/messages.h"
 #include "win32/resource.h"
 
 namespace lumbra::win32 {
