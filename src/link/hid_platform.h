@@ -1,5 +1,6 @@
-// The HID services the link needs, as a small interface so the link runs against
-// hidapi in the product and against scripted or emulated devices in tests.
+// The HID services the link needs, as a small interface so the link runs on
+// each system's own HID binding (hidapi on Linux, SetupAPI and the HID library
+// on Windows) and against scripted or emulated devices in tests.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +36,20 @@ struct ReportLengths {
   std::size_t output = 0;
 };
 
+// Why an open, a write or a read failed.
+enum class HidFault {
+  kAbsent,        // no such device (not listed, or not there any more when opened)
+  kAccessDenied,  // the device is there, but this user or process may not open it
+  kGone,          // an opened device has left (unplugged, power-cycled)
+  kOther,
+};
+
+struct HidError {
+  HidFault fault = HidFault::kOther;
+  // errno or GetLastError(), for a log only: the dialog never shows it.
+  int osCode = 0;
+};
+
 enum class ReadOutcome {
   kReport,   // one input report arrived
   kTimeout,  // nothing arrived within the wait
@@ -60,6 +75,9 @@ class HidDevice {
   // for a device without numbered reports it is left as the caller set it),
   // waiting at most `timeoutMs` milliseconds.
   virtual ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) = 0;
+
+  // Why the last failed WriteReport or ReadReport (kFailed) failed.
+  virtual HidError LastError() const = 0;
 };
 
 // The machine's HID devices.
@@ -71,8 +89,15 @@ class HidPlatform {
   // are ever passed to Open.
   virtual std::vector<std::string> Enumerate() = 0;
 
-  // Opens a device for reading and writing; nullptr when it cannot be opened.
+  // Opens a device for reading and writing; nullptr when it cannot be opened,
+  // and OpenError() then says why.
   virtual std::unique_ptr<HidDevice> Open(const std::string& path) = 0;
+  virtual HidError OpenError() const = 0;
+
+  // What a listed device says about itself, learned without opening it for
+  // reading and writing, so that a controller this user may not open is still
+  // known as one; nullopt where the system does not tell.
+  virtual std::optional<HidAttributes> Identify(const std::string& path) = 0;
 
   // Sleeps for the given time (the short pauses of the handshake).
   virtual void Pause(int milliseconds) = 0;

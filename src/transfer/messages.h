@@ -24,6 +24,16 @@ inline constexpr std::string_view kVerifyFailed = "Verify Failed!";
 // Message boxes.
 inline constexpr std::string_view kNotDetectedBox =
     "Quorvex not detected!\nCheck Quorvex power and USB cable.";
+// A controller is there, but the system would not let this user open it.
+#ifdef _WIN32
+inline constexpr std::string_view kAccessDeniedBox =
+    "Quorvex detected, but it cannot be opened.\n"
+    "Close any other program that uses it, then plug it in again.";
+#else
+inline constexpr std::string_view kAccessDeniedBox =
+    "Quorvex detected, but this user may not open it.\n"
+    "Install the udev rule (see man lumbra), then plug the controller in again.";
+#endif
 inline constexpr std::string_view kStartFailedBox =
     "Unable to Start firmware download.!\nCheck Quorvex power and USB cable.";
 // A send that lost the link for good ends the download with this box, or the

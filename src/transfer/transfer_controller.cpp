@@ -21,7 +21,7 @@ link::ControllerPolicy PolicyForImage() {
 }  // namespace
 
 TransferController::TransferController(link::HidPlatform& platform, DialogPort& dialog)
-    : link_(platform, PolicyForImage()),
+    : link_(platform, protocol::kLongestLine, PolicyForImage()),
       dialog_(dialog),
       statusField_(dialog, FieldId::kStatus),
       channel_(link_) {
@@ -94,8 +94,10 @@ void TransferController::Handshake() {
   if (link_.SendLine(kServiceOnLine) == link::SendResult::kLinkLost) {
     state_.flags.connectPending = false;
     state_.flags.downloading = false;
-    const bool refused = link_.LastDiscovery() == link::Discovery::kRealRefused;
-    dialog_.ShowMessageBox(refused ? kStandInRefusedBox : kNotDetectedBox);
+    const link::Discovery discovery = link_.LastDiscovery();
+    dialog_.ShowMessageBox(discovery == link::Discovery::kRealRefused    ? kStandInRefusedBox
+                           : discovery == link::Discovery::kAccessDenied ? kAccessDeniedBox
+                                                                         : kNotDetectedBox);
     return;
   }
   link_.Pause(kAnswerPauseMs);
