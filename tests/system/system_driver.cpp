@@ -2,6 +2,7 @@
 // over hidraw), engines and ticks against the virtual controller (over uhid), judged
 // by the dialog's texts and boxes and by the flash the controller dumps when unplugged.
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -222,6 +223,43 @@ TEST_F(SystemTest, ReplugDownload) {
 // tool finds it gone, asks the new one for service mode ("Connected.") and downloads.
 TEST_F(SystemTest, NextController) {
   DownloadsTheImage({kConnected, kDownloadFinished, kVerifyFinished});
+}
+
+// A user the hidraw node's mode keeps out (no udev rule): the tool, run as nobody, names
+// the controller it may not open, and nothing reaches the flash.
+TEST_F(SystemTest, AccessDenied) {
+  ASSERT_TRUE(PlugIn());
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(out[0]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    link::HidapiPlatform platform;
+    lumbra::testing::RecordingDialog dialog;
+    TransferController tool(platform, dialog);
+    tool.Init();
+    tool.BeginDownload();
+    for (int i = 0; i < 10 && tool.Busy(); ++i) tool.OnTick();
+    std::string shown = dialog.Status();  // the status line, then each box, each ended by '\0'
+    for (const std::string& box : dialog.boxes) shown += '\0' + box;
+    shown += '\0';
+    const bool written = ::write(out[1], shown.data(), shown.size()) == static_cast<ssize_t>(shown.size());
+    ::_exit(written ? 0 : 3);
+  }
+  ::close(out[1]);
+  std::string shown;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+  ::close(out[0]);
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0) << "the unprivileged run's wait status";
+  using namespace std::string_literals;
+  EXPECT_EQ(shown, "Quorvex detected, access denied\0"
+                   "Quorvex detected, but this user may not open it.\n"
+                   "Install the udev rule (see man lumbra), then plug the controller in again.\0"s);
+  Unplug(oldFirmware_);
 }
 
 }  // namespace
