@@ -61,19 +61,20 @@ class HidDevice {
  public:
   virtual ~HidDevice() = default;
 
-  // Vendor and product identifiers; nullopt when they cannot be read.
+  // Identifiers and serial number; nullopt when they cannot be read.
   virtual std::optional<HidAttributes> Attributes() = 0;
 
   // Input and output report lengths; nullopt when they cannot be learned.
   virtual std::optional<ReportLengths> Capabilities() = 0;
 
-  // Writes one whole output report, report[0] being the report ID.
-  // Returns only when the report has gone out; false on failure.
+  // Writes one whole output report, report[0] being the report ID. Returns
+  // when the report has gone out; false when it failed, or on Windows did
+  // not go out within a bounded wait.
   virtual bool WriteReport(std::span<const std::uint8_t> report) = 0;
 
   // Reads the next input report into `report` (report[0] is the report ID;
-  // for a device without numbered reports it is left as the caller set it),
-  // waiting at most `timeoutMs` milliseconds.
+  // for a device without numbered reports hidraw leaves it as the caller set
+  // it and Windows makes it 0), waiting at most `timeoutMs` milliseconds.
   virtual ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) = 0;
 
   // Why the last failed WriteReport or ReadReport (kFailed) failed.
@@ -85,8 +86,9 @@ class HidPlatform {
  public:
   virtual ~HidPlatform() = default;
 
-  // Paths of the present HID devices, in enumeration order. Only these paths
-  // are ever passed to Open.
+  // Paths of the present HID devices (hidraw nodes, Windows device interface
+  // paths), in enumeration order. Only these paths are ever passed to Open
+  // and Identify.
   virtual std::vector<std::string> Enumerate() = 0;
 
   // Opens a device for reading and writing; nullptr when it cannot be opened,
