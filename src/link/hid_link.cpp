@@ -31,12 +31,14 @@ bool HidLink::Connect() {
   for (const std::string& path : platform_.Enumerate()) {
     std::unique_ptr<HidDevice> device = platform_.Open(path);
     const HidError openError = device ? HidError{} : platform_.OpenError();
-    // A device this user may not open is identified without opening it, so
-    // that a controller is not reported missing when it is only locked.
-    std::optional<HidAttributes> attributes =
-        device                                          ? device->Attributes()
-        : openError.fault == HidFault::kAccessDenied ? platform_.Identify(path)
-                                                      : std::nullopt;
+    std::optional<HidAttributes> attributes;
+    if (device) {
+      attributes = device->Attributes();
+    } else if (openError.fault == HidFault::kAccessDenied) {
+      // Identified without opening it, so that a controller this user may not
+      // open is not reported missing.
+      attributes = platform_.Identify(path);
+    }
     if (!attributes || !IsQuorvex(attributes->vendorId, attributes->productId)) continue;
     if (policy_ == ControllerPolicy::kVirtualOnly &&
         attributes->serialNumber != kVirtualSerialNumber) {

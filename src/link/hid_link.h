@@ -51,11 +51,11 @@ enum class ControllerPolicy {
 
 // How the last discovery ended.
 enum class Discovery {
-  kOpened,       // a usable controller is open
-  kNotFound,     // no controller answered to its identifiers
-  kUnsupported,  // controllers were found, but none with report lengths we carry
-  kRealRefused,  // the policy refused a real controller, and nothing else was usable
-  kAccessDenied,  // a controller is there that this user may not open, and nothing else was usable
+  kOpened,        // a usable controller is open
+  kNotFound,      // no controller answered to its identifiers
+  kUnsupported,   // controllers were found, but none with report lengths we carry
+  kRealRefused,   // the policy refused a real controller, and nothing else was usable
+  kAccessDenied,  // a controller this user may not open, and nothing else was usable
 };
 
 enum class SendResult {

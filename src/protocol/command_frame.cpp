@@ -39,6 +39,8 @@ CommandFrame StartDownloadFrame() { return Frame(kReadyReplyLength, {'P', 'W', '
 
 CommandFrame SectorAddressFrame(std::uint32_t address) { return AddressFrame('W', kOkReplyLength, address); }
 
+static_assert(1 + kSectorDataFrameLength <= kMaxFrameSize);
+
 CommandFrame SectorDataFrame(std::span<const std::uint8_t, kChunkSize> chunk) {
   CommandFrame frame = Frame(0, {'P', 'X'});
   frame.bytes[0] = kSectorDataFrameLength;
@@ -48,7 +50,9 @@ CommandFrame SectorDataFrame(std::span<const std::uint8_t, kChunkSize> chunk) {
 
 CommandFrame SectorChecksumFrame() { return Frame(kChecksumReplyLength, {'P', 'Y'}); }
 
-CommandFrame VerifyAddressFrame(std::uint32_t address) { return AddressFrame('Z', kBlockReplyLength, address); }
+CommandFrame VerifyAddressFrame(std::uint32_t address) {
+  return AddressFrame('Z', kBlockReplyLength, address);
+}
 
 std::string EncodeXscrLine(const CommandFrame& frame) {
   std::string line;
