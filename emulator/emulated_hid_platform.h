@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,7 @@ struct DeviceSpec {
   // What the tool checks a stand-in build against; the emulated controller
   // is a virtual one.
   std::string serialNumber{link::kVirtualSerialNumber};
-  bool opens = true;                  // false: Open returns nullptr
+  bool opens = true;                  // false: Open returns nullptr, access denied
   bool attributesReadable = true;     // false: Attributes() is nullopt
   bool capabilitiesReadable = true;   // false: Capabilities() is nullopt
   link::ReportLengths capabilities{kReportLength, kReportLength};
@@ -80,6 +81,9 @@ class EmulatedHidPlatform : public link::HidPlatform {
   // --- HidPlatform ---------------------------------------------------------
   std::vector<std::string> Enumerate() override;
   std::unique_ptr<link::HidDevice> Open(const std::string& path) override;
+  link::HidError OpenError() const override { return openError_; }
+  // The spec's identity, as a system tells it without opening the device.
+  std::optional<link::HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override;
 
  private:
@@ -89,10 +93,12 @@ class EmulatedHidPlatform : public link::HidPlatform {
   Slot& Add(DeviceSpec spec);
   void Unplug(Slot& slot, std::uint32_t replugAfter);
   void Replug(Slot& slot);
+  Slot* Find(const std::string& path);
 
   std::vector<std::unique_ptr<Slot>> slots_;
   std::uint64_t pausedMs_ = 0;
   std::uint32_t enumerations_ = 0;
+  link::HidError openError_;
 };
 
 }  // namespace lumbra::emulator

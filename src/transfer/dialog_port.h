@@ -9,12 +9,12 @@
 
 namespace lumbra::transfer {
 
-// The dialog's four read-only fields, by control identifier.
-enum class FieldId : int {
-  kDownloadPercent = 1028,
-  kStatus = 1030,
-  kErrors = 1034,
-  kVerifyPercent = 1035,
+// The dialog's four read-only fields; each front end maps them to its controls.
+enum class FieldId {
+  kDownloadPercent,
+  kStatus,
+  kErrors,
+  kVerifyPercent,
 };
 
 class DialogPort {

@@ -35,6 +35,16 @@ std::string DifferenceLine(std::uint32_t address, std::uint8_t found, std::uint8
 // Message boxes.
 inline constexpr std::string_view kNotDetectedBox =
     "Quorvex not detected!\nCheck Quorvex power and USB cable.";
+// A controller is there, but the system would not let this user open it.
+#ifdef _WIN32
+inline constexpr std::string_view kAccessDeniedBox =
+    "Quorvex detected, but it cannot be opened.\n"
+    "Close any other program that uses it, then plug it in again.";
+#else
+inline constexpr std::string_view kAccessDeniedBox =
+    "Quorvex detected, but this user may not open it.\n"
+    "Install the udev rule (see man lumbra), then plug the controller in again.";
+#endif
 inline constexpr std::string_view kStartFailedBox =
     "Unable to Start firmware download.!\nCheck Quorvex power and USB cable.";
 // A send that lost the link for good ends the download with this box, or the
@@ -51,16 +61,6 @@ inline constexpr std::string_view kVerifyFailedBox = "Verify failed!\nService ca
 inline constexpr std::string_view kStandInRefusedBox =
     "This lumbra carries a stand-in firmware image, not Quorvex firmware 2.01.\n"
     "It writes only to the virtual controller.";
-// A controller that is there but may not be opened, and what mends that here.
-#ifdef _WIN32
-inline constexpr std::string_view kAccessDeniedBox =
-    "Quorvex detected, but it cannot be opened.\n"
-    "Close any other program that uses it, then plug it in again.";
-#else
-inline constexpr std::string_view kAccessDeniedBox =
-    "Quorvex detected, but this user may not open it.\n"
-    "Install the udev rule (see man lumbra), then plug the controller in again.";
-#endif
 inline constexpr std::string_view kCloseRefusedBox = "Can not close program while downloading.";
 
 // Percentage fields once an activity has completed (no percent sign).

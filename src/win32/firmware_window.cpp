@@ -35,6 +35,21 @@ std::string TitleFromModulePath(std::string_view path) {
   return std::string(name);
 }
 
+// The read-only fields of template 130.
+constexpr std::pair<transfer::FieldId, int> kFieldControls[] = {
+    {transfer::FieldId::kDownloadPercent, IDC_DOWNLOAD_PERCENT},
+    {transfer::FieldId::kStatus, IDC_STATUS},
+    {transfer::FieldId::kErrors, IDC_ERRORS},
+    {transfer::FieldId::kVerifyPercent, IDC_VERIFY_PERCENT},
+};
+
+int ControlOf(transfer::FieldId field) {
+  for (const auto& [id, control] : kFieldControls) {
+    if (id == field) return control;
+  }
+  return 0;
+}
+
 std::string ApplicationTitle() {
   char path[MAX_PATH] = {};
   const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -141,7 +156,7 @@ void FirmwareWindow::OnCloseCommand() {
 
 void FirmwareWindow::SetFieldText(transfer::FieldId field, std::string_view text) {
   if (window_ == nullptr) return;
-  SetDlgItemTextA(window_, static_cast<int>(field), std::string(text).c_str());
+  SetDlgItemTextA(window_, ControlOf(field), std::string(text).c_str());
 }
 
 void FirmwareWindow::ShowMessageBox(std::string_view text) {

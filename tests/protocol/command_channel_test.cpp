@@ -10,7 +10,7 @@ namespace {
 TEST(CommandChannel, SendsTheFrameAsOneLineAndReadsOnlyAnswersThatWereAwaited) {
   testing::ScriptedPlatform platform;
   testing::ScriptedDevice& device = platform.Add(0x4242, 0xC003);
-  link::HidLink link(platform);
+  link::HidLink link(platform, kLongestLine);
   CommandChannel channel(link);
   device.reads = {testing::ReplyOf("4F4B04")};
   // A frame without an answer is never read: the OK is left for the next frame.

@@ -14,6 +14,7 @@ TEST(XscrLine, EncodesEachFrameExactly) {
   const std::uint8_t first[kChunkSize] = {0x02, 0x53, 0xE9, 0xAF, 0x84, 0x75, 0x84, 0x01,
                                           0xE4, 0xF5, 0xC8, 0x75, 0xCA, 0x06, 0x75, 0xCB};
   EXPECT_EQ(EncodeXscrLine(SectorDataFrame(first)), "xscr 19 0 50580253E9AF84758401E4F5C875CA0675CBB5");
+  EXPECT_EQ(kLongestLine, 48u);
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ namespace lumbra::testing {
 
 // Empty when the box may open in this state, else what is wrong.
 inline std::string CheckFlagsAtBox(std::string_view box, const transfer::TransferState& state) {
-  const bool downloadBox = box == transfer::kNotDetectedBox || box == transfer::kStartFailedBox ||
+  const bool downloadBox = box == transfer::kNotDetectedBox || box == transfer::kAccessDeniedBox ||
+                           box == transfer::kStartFailedBox ||
                            box == transfer::kSectorAddressFailedBox ||
                            box == transfer::kDownloadFailedBox || box == transfer::kStandInRefusedBox ||
                            box == transfer::kDownloadSendFailedBox;

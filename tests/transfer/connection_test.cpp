@@ -71,6 +71,20 @@ TEST_F(TransferTest, TwoControllersOneAfterTheOther) {
   EXPECT_TRUE(FlashHoldsImage(second));
 }
 
+// A controller this user may not open is named, and nothing is sent to it.
+TEST(AccessDenied, ALockedControllerEndsTheDownloadWithItsOwnBox) {
+  emulator::EmulatedHidPlatform platform;
+  platform.AddController({}, {.opens = false});
+  testing::RecordingDialog dialog;
+  TransferController tc(platform, dialog);
+  tc.Init();
+  tc.BeginDownload();
+  for (int i = 0; i < 5; ++i) tc.OnTick();
+  EXPECT_EQ(dialog.Status(), "Quorvex detected, access denied");
+  EXPECT_EQ(dialog.boxes, Texts{std::string(kAccessDeniedBox)});
+  EXPECT_FALSE(tc.Busy());
+}
+
 // --- A stand-in build writes only to the virtual controller ------------------
 
 TEST(StandInImage, RefusesARealControllerAndTakesTheVirtualOne) {
