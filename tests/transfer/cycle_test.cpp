@@ -21,10 +21,11 @@ TEST_F(TransferTest, WholeDownloadAndVerificationWritesTheImage) {
   EXPECT_EQ(Field(FieldId::kErrors), "");
   EXPECT_TRUE(FlashHoldsImage());
   // The boot code answered 0x00FFFFFF; the first sector after it was confirmed.
-  const SkipWindow& w = tc.State().skipWindow;
-  EXPECT_TRUE(w.open && w.closed);
-  EXPECT_EQ(w.start, 0xF000u);
-  EXPECT_EQ(w.end, 0xFBFFu);
+  const RunReport& report = tc.Report();
+  EXPECT_EQ(report.outcome, Outcome::kVerified);
+  EXPECT_TRUE(report.skipWindow.open && report.skipWindow.closed);
+  EXPECT_EQ(report.skipWindow.start, 0xF000u);
+  EXPECT_EQ(report.skipWindow.end, 0xFBFFu);
 }
 
 TEST_F(TransferTest, FirstSectorExchangeLineByLine) {
@@ -60,6 +61,8 @@ TEST_F(TransferTest, DifferencesAreListedAndTheVerificationFails) {
   EXPECT_EQ(Field(FieldId::kErrors),
             "add 0x6400 = 0x0 should be 0xFF\r\nadd 0x6401 = 0x0 should be 0xFF\r\n"
             "add 0x7FFF = 0x0 should be 0xFF\r\n");
+  const std::vector<Difference> found{{0x6400, 0, 0xFF}, {0x6401, 0, 0xFF}, {0x7FFF, 0, 0xFF}};
+  EXPECT_EQ(tc.Report().differences, found);
   // Known-bad firmware is never reported as finished.
   EXPECT_EQ(Status(), kVerifyFailed);
   EXPECT_EQ(dialog.boxes, Texts{std::string(kVerifyFailedBox)});
