@@ -13,7 +13,7 @@ namespace lumbra::app {
 namespace {
 
 constexpr int kWatchPeriodMs = 50;
-constexpr std::int32_t kHalfway = 0x8000;
+constexpr std::uint64_t kHalfwayChunks = 0x8000 / 16;  // half the image, in 16-byte data lines
 
 }  // namespace
 
@@ -49,8 +49,10 @@ void DemoSession::Attach(FirmwareDialog& dialog, const DemoOptions& options) {
 
 void DemoSession::Watch() {
   if (dialog_ == nullptr || ended_) return;
-  const transfer::TransferState& state = dialog_->Controller().State();
-  if (!halfwayShot_ && state.flags.downloading && state.imagePosition >= kHalfway) {
+  // Halfway through the download, as the emulated controller has received it.
+  const emulator::ControllerCounters& received = controller_->Counters();
+  if (!halfwayShot_ && received.Count(emulator::Command::kSectorData) >= kHalfwayChunks &&
+      received.Count(emulator::Command::kVerifyAddress) == 0) {
     halfwayShot_ = true;
     Save(*dialog_, QStringLiteral("lumbra-demo-downloading.png"));
   }

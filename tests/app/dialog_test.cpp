@@ -5,7 +5,9 @@
 
 #include <QAccessible>
 #include <QGroupBox>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QStyleOptionGroupBox>
 #include <QTemporaryDir>
@@ -20,10 +22,31 @@
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
+namespace lumbra::app {
+
+// The dialog's inside, for these tests only: the control of a field and its
+// text (the error field's lines end in '\n'), the timer's slot, the controller.
+class FirmwareDialogTestAccess {
+ public:
+  static QWidget& Field(const FirmwareDialog& d, transfer::FieldId field) {
+    return *std::visit([](auto* control) -> QWidget* { return control; }, d.fields_.at(field));
+  }
+  static QString Text(const FirmwareDialog& d, transfer::FieldId field) {
+    QWidget& control = Field(d, field);
+    const auto* line = qobject_cast<QLineEdit*>(&control);
+    return line != nullptr ? line->text() : static_cast<QPlainTextEdit&>(control).toPlainText();
+  }
+  static void OnTimer(FirmwareDialog& d) { d.OnTimer(); }
+  static const transfer::TransferController& Controller(const FirmwareDialog& d) { return d.controller_; }
+};
+
+}  // namespace lumbra::app
+
 namespace lumbra::testing {
 namespace {
 
 using app::FirmwareDialog;
+using Inside = app::FirmwareDialogTestAccess;
 using transfer::FieldId;
 
 // Dismisses each message box once `until` holds, or after a thousand polls,
@@ -67,8 +90,8 @@ TEST_F(DialogTest, OpensWithItsTitleAndFourEmptyFieldsAScreenReaderCanName) {
       {FieldId::kStatus, "Status"}, {FieldId::kDownloadPercent, "Download progress"},
       {FieldId::kVerifyPercent, "Verify progress"}, {FieldId::kErrors, "Differences"}};
   for (const auto& [field, name] : fields) {
-    EXPECT_EQ(dialog.FieldText(field), "") << name.toStdString();
-    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&dialog.Field(field));
+    EXPECT_EQ(Inside::Text(dialog, field), "") << name.toStdString();
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&Inside::Field(dialog, field));
     ASSERT_NE(accessible, nullptr);
     EXPECT_EQ(accessible->text(QAccessible::Name), name);
   }
@@ -85,11 +108,11 @@ TEST_F(DialogTest, ControlsSitWhereTheTemplatePutsThemInDialogUnits) {
   EXPECT_EQ(dialog.size(), app::DialogUnitsToPixels(QSize(347, 201), base));
   EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
   const std::pair<QWidget*, QRect> controls[] = {
-      {&dialog.Field(FieldId::kDownloadPercent), {280, 34, 35, 14}},
+      {&Inside::Field(dialog, FieldId::kDownloadPercent), {280, 34, 35, 14}},
       {&dialog.DownloadButton(), {30, 30, 73, 14}},
-      {&dialog.Field(FieldId::kStatus), {15, 175, 315, 14}},
-      {&dialog.Field(FieldId::kErrors), {30, 70, 235, 60}},
-      {&dialog.Field(FieldId::kVerifyPercent), {280, 80, 35, 14}},
+      {&Inside::Field(dialog, FieldId::kStatus), {15, 175, 315, 14}},
+      {&Inside::Field(dialog, FieldId::kErrors), {30, 70, 235, 60}},
+      {&Inside::Field(dialog, FieldId::kVerifyPercent), {280, 80, 35, 14}},
   };
   for (const auto& [control, units] : controls)
     EXPECT_EQ(control->geometry(), app::DialogUnitsToPixels(units, base))
@@ -125,7 +148,7 @@ TEST_F(DialogTest, GroupBoxTitlesSitOnTheFrameAndNoControlCrossesAFrameLine) {
 TEST_F(DialogTest, TimeoutsQueueOneStepAndTheCloseGuardHoldsTheDownload) {
   BoxCloser boxes;
   dialog.DownloadButton().click();
-  for (int i = 0; i < 3; ++i) dialog.OnTimer();
+  for (int i = 0; i < 3; ++i) Inside::OnTimer(dialog);
   EXPECT_EQ(controller.Counters().frames, 0u) << "a step ran inside the timer's slot";
   QCoreApplication::processEvents();
   EXPECT_EQ(controller.Counters().frames, 1u) << "service.on, and no more";
@@ -137,13 +160,13 @@ TEST_F(DialogTest, TimeoutsQueueOneStepAndTheCloseGuardHoldsTheDownload) {
 }
 
 TEST_F(DialogTest, EnterDoesNothingAndEscapeEndsAnIdleDialog) {
-  QWidget* const focusable[] = {&dialog.DownloadButton(), &dialog.Field(FieldId::kDownloadPercent)};
+  QWidget* const focusable[] = {&dialog.DownloadButton(), &Inside::Field(dialog, FieldId::kDownloadPercent)};
   for (QWidget* focus : focusable) {
     focus->setFocus();
     for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(focus, key);
   }
   EXPECT_TRUE(dialog.isVisible());
-  EXPECT_FALSE(dialog.Controller().Busy());
+  EXPECT_FALSE(Inside::Controller(dialog).Busy());
   QTest::keyClick(&dialog, Qt::Key_Escape);
   EXPECT_FALSE(dialog.isVisible());
 }
@@ -170,7 +193,7 @@ TEST(DemoSessionTest, TicksGoOnUnderABoxThatAStepOpened) {
   demo.Attach(dialog, {.autostart = true, .closeAtEnd = false, .screenshotDir = shots.path()});
   dialog.show();
   // Open until the Done step has run and the demo has taken its pictures.
-  BoxCloser boxes([&] { return !dialog.Controller().Busy() && demo.Ended(); });
+  BoxCloser boxes([&] { return !Inside::Controller(dialog).Busy() && demo.Ended(); });
   for (QDeadlineTimer end(60000); boxes.seen.empty() && !end.hasExpired();)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
   const QString failed = "test_app: " + QString::fromLatin1(transfer::kVerifyFailedBox);
@@ -178,9 +201,9 @@ TEST(DemoSessionTest, TicksGoOnUnderABoxThatAStepOpened) {
   for (const char* name : {"lumbra-demo-downloading.png", "lumbra-demo.png", "lumbra-demo-box.png"})
     EXPECT_TRUE(QDir(shots.path()).exists(name)) << name;
   // The engines end each difference's line with "\r\n"; the field shows '\n'.
-  const QString errors = dialog.FieldText(FieldId::kErrors);
+  const QString errors = Inside::Text(dialog, FieldId::kErrors);
   EXPECT_FALSE(errors.contains('\r'));
-  EXPECT_EQ(errors.count('\n'), dialog.Controller().State().errorCount);
+  EXPECT_EQ(errors.count('\n'), Inside::Controller(dialog).Report().differences.size());
 }
 
 }  // namespace
