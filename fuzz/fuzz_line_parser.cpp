@@ -16,9 +16,7 @@
 namespace emu = lumbra::emulator;
 namespace proto = lumbra::protocol;
 
-namespace {
-
-std::string Canonical(const emu::ParsedLine& parsed) {
+static std::string Canonical(const emu::ParsedLine& parsed) {
   using emu::Command;
   switch (parsed.command) {
     case Command::kServiceOn: return std::string(emu::kServiceOnLine);
@@ -32,15 +30,13 @@ std::string Canonical(const emu::ParsedLine& parsed) {
   return {};
 }
 
-void CheckLine(std::string_view line) {
+static void CheckLine(std::string_view line) {
   const emu::ParsedLine parsed = emu::ParseLine(line);
   FUZZ_CHECK(parsed.Understood() == (parsed.error == emu::ParseError::kNone));
   if (!parsed.Understood()) return;
   FUZZ_CHECK(parsed.address < emu::kFlashSize);
   FUZZ_CHECK(line == Canonical(parsed));
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
