@@ -40,13 +40,9 @@ class FirmwareDialogTestAccess {
   static const transfer::TransferController& Controller(const FirmwareDialog& d) { return d.controller_; }
 };
 
-}  // namespace lumbra::app
-
-namespace lumbra::testing {
 namespace {
 
-using app::FirmwareDialog;
-using Inside = app::FirmwareDialogTestAccess;
+using Inside = FirmwareDialogTestAccess;
 using transfer::FieldId;
 
 // Dismisses each message box once `until` holds, or after a thousand polls,
@@ -84,39 +80,30 @@ class DialogTest : public ::testing::Test {
   FirmwareDialog dialog{platform, nullptr, std::chrono::hours(1)};
 };
 
-TEST_F(DialogTest, OpensWithItsTitleAndFourEmptyFieldsAScreenReaderCanName) {
-  EXPECT_EQ(dialog.windowTitle(), "Quorvex Pump and Valve Firmware Ver. 2.01");
-  const std::pair<FieldId, QString> fields[] = {
-      {FieldId::kStatus, "Status"}, {FieldId::kDownloadPercent, "Download progress"},
-      {FieldId::kVerifyPercent, "Verify progress"}, {FieldId::kErrors, "Differences"}};
-  for (const auto& [field, name] : fields) {
-    EXPECT_EQ(Inside::Text(dialog, field), "") << name.toStdString();
-    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&Inside::Field(dialog, field));
-    ASSERT_NE(accessible, nullptr);
-    EXPECT_EQ(accessible->text(QAccessible::Name), name);
-  }
-}
-
 // The template's rectangles in dialog units, converted with MS Sans Serif 8 pt's
-// base units at 96 dpi (6 x 13), are the pixels Windows shows: 521 x 327 inside the frame.
-TEST_F(DialogTest, ControlsSitWhereTheTemplatePutsThemInDialogUnits) {
-  const app::DialogBaseUnits windows{6, 13};
-  EXPECT_EQ(app::DialogUnitsToPixels(QSize(347, 201), windows), QSize(521, 327));
+// base units at 96 dpi (6 x 13), are the pixels Windows shows: 521 x 327 inside
+// the frame. Each field opens empty, with a name a screen reader reads.
+TEST_F(DialogTest, OpensWithItsTitleAndItsControlsWhereTheTemplatePutsThem) {
+  EXPECT_EQ(dialog.windowTitle(), "Quorvex Pump and Valve Firmware Ver. 2.01");
+  const DialogBaseUnits windows{6, 13};
+  EXPECT_EQ(DialogUnitsToPixels(QSize(347, 201), windows), QSize(521, 327));
   // Halves round away from zero, as MulDiv: -1.5, 48.75, 109.5 and 22.75 pixels.
-  EXPECT_EQ(app::DialogUnitsToPixels(QRect(-1, 30, 73, 14), windows), QRect(-2, 49, 110, 23));
-  const app::DialogBaseUnits base = app::BaseUnitsOf(dialog.font());
-  EXPECT_EQ(dialog.size(), app::DialogUnitsToPixels(QSize(347, 201), base));
+  EXPECT_EQ(DialogUnitsToPixels(QRect(-1, 30, 73, 14), windows), QRect(-2, 49, 110, 23));
+  const DialogBaseUnits base = BaseUnitsOf(dialog.font());
+  EXPECT_EQ(dialog.size(), DialogUnitsToPixels(QSize(347, 201), base));
   EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
-  const std::pair<QWidget*, QRect> controls[] = {
-      {&Inside::Field(dialog, FieldId::kDownloadPercent), {280, 34, 35, 14}},
-      {&dialog.DownloadButton(), {30, 30, 73, 14}},
-      {&Inside::Field(dialog, FieldId::kStatus), {15, 175, 315, 14}},
-      {&Inside::Field(dialog, FieldId::kErrors), {30, 70, 235, 60}},
-      {&Inside::Field(dialog, FieldId::kVerifyPercent), {280, 80, 35, 14}},
-  };
-  for (const auto& [control, units] : controls)
-    EXPECT_EQ(control->geometry(), app::DialogUnitsToPixels(units, base))
-        << qPrintable(control->objectName());
+  EXPECT_EQ(dialog.DownloadButton().geometry(), DialogUnitsToPixels(QRect(30, 30, 73, 14), base));
+  const struct { FieldId field; QString name; QRect units; } fields[] = {
+      {FieldId::kStatus, "Status", {15, 175, 315, 14}},
+      {FieldId::kDownloadPercent, "Download progress", {280, 34, 35, 14}},
+      {FieldId::kVerifyPercent, "Verify progress", {280, 80, 35, 14}},
+      {FieldId::kErrors, "Differences", {30, 70, 235, 60}}};
+  for (const auto& [field, name, units] : fields) {
+    QWidget& control = Inside::Field(dialog, field);
+    EXPECT_EQ(control.geometry(), DialogUnitsToPixels(units, base)) << name.toStdString();
+    EXPECT_EQ(Inside::Text(dialog, field), "") << name.toStdString();
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(&control)->text(QAccessible::Name), name);
+  }
 }
 
 TEST_F(DialogTest, GroupBoxTitlesSitOnTheFrameAndNoControlCrossesAFrameLine) {
@@ -174,7 +161,7 @@ TEST_F(DialogTest, EnterDoesNothingAndEscapeEndsAnIdleDialog) {
 TEST(DownloaderAppTest, TheDialogIsGoneWhenRunReturns) {
   emulator::EmulatedHidPlatform platform;
   QPointer<FirmwareDialog> opened;
-  auto* app = static_cast<app::DownloaderApp*>(QCoreApplication::instance());
+  auto* app = static_cast<DownloaderApp*>(QCoreApplication::instance());
   EXPECT_EQ(app->Run(platform, [&](FirmwareDialog& dialog) {
     opened = &dialog;
     QTimer::singleShot(0, &dialog, &QDialog::close);
@@ -186,7 +173,7 @@ TEST(DownloaderAppTest, TheDialogIsGoneWhenRunReturns) {
 // Compare step opens the final box; the Done step must still run under it.
 TEST(DemoSessionTest, TicksGoOnUnderABoxThatAStepOpened) {
   QTemporaryDir shots;
-  app::DemoSession demo;
+  DemoSession demo;
   // Sector 1 stores two chunks in each other's place; only the verification sees it.
   demo.Platform().ControllerAt(0)->AddFault(emulator::Fault::SwapChunks(1, 0, 1));
   FirmwareDialog dialog(demo.Platform(), nullptr, std::chrono::milliseconds(0));
@@ -207,7 +194,7 @@ TEST(DemoSessionTest, TicksGoOnUnderABoxThatAStepOpened) {
 }
 
 }  // namespace
-}  // namespace lumbra::testing
+}  // namespace lumbra::app
 
 int main(int argc, char** argv) {
   // The tests run in the tool's own application object, so the boxes' caption is
