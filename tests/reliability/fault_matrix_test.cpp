@@ -405,7 +405,7 @@ TEST_P(FaultMatrix, EndsAsTheFaultRequires) {
     const std::uint64_t start = static_cast<std::uint64_t>(seed) * 7919 + std::hash<std::string>{}(scenario.name);
     Pick pick{start * 0x9E3779B97F4A7C15ull + 1, seed};
     const auto [setup, expect] = scenario.make(pick);
-    const CycleResult result = RunCycle(setup);
+    CycleResult result = RunCycle(setup);
     if (std::getenv("LUMBRA_MATRIX_VERBOSE") != nullptr) {
       std::cout << scenario.name << " | seed " << seed << " | ticks " << result.ticks << " | resends "
                 << result.resends << " | " << result.status << '\n';
@@ -421,20 +421,21 @@ TEST_P(FaultMatrix, EndsAsTheFaultRequires) {
     EXPECT_TRUE(result.violations.empty()) << ::testing::PrintToString(result.violations);
     EXPECT_EQ(result.status, expect.status);
     EXPECT_EQ(result.boxes, std::vector<std::string>(expect.boxes.begin(), expect.boxes.end()));
-    if (expect.errors >= 0) { EXPECT_EQ(result.errorCount, expect.errors); }
+    if (expect.errors >= 0) { EXPECT_EQ(result.report.differences.size(), static_cast<std::size_t>(expect.errors)); }
     // Every difference counted is listed, one line each.
-    const auto lines = std::count(result.errorField.begin(), result.errorField.end(), '\n');
+    const auto lines = std::ranges::count(result.fields[transfer::FieldId::kErrors], '\n');
     if (expect.errors > 0) { EXPECT_EQ(lines, expect.errors); }
     // A verification that ran to its end shows 100.00, whatever it found.
     if (expect.status == msg::kVerifyFinished || expect.status == msg::kVerifyFailed) {
-      EXPECT_EQ(result.verifyPercent, msg::kPercentComplete);
+      EXPECT_EQ(result.fields[transfer::FieldId::kVerifyPercent], msg::kPercentComplete);
     } else if (expect.status == msg::kVerifyAborted) {
-      EXPECT_NE(result.verifyPercent, msg::kPercentComplete);
+      EXPECT_NE(result.fields[transfer::FieldId::kVerifyPercent], msg::kPercentComplete);
     }
     if (expect.resends >= 0) { EXPECT_EQ(result.resends, expect.resends); }
     if (expect.window) {
-      EXPECT_TRUE(result.window.open && result.window.closed);
-      EXPECT_EQ(Range(result.window.start, result.window.end), *expect.window);
+      const transfer::SkipWindow& window = result.report.skipWindow;
+      EXPECT_TRUE(window.open && window.closed);
+      EXPECT_EQ(Range(window.start, window.end), *expect.window);
     }
     // A scenario whose fault never took effect tests nothing.
     if (!setup.faults.empty() || !setup.disturbBeforeVerify.empty()) { EXPECT_TRUE(result.faultFired); }

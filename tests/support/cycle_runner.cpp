@@ -65,10 +65,8 @@ CycleResult RunCycle(Setup setup) {
 
   result.status = dialog.Status();
   result.boxes = dialog.boxes;
-  result.errorCount = static_cast<std::int32_t>(tool.Report().differences.size());
-  result.errorField = dialog.Field(transfer::FieldId::kErrors);
-  result.verifyPercent = dialog.Field(transfer::FieldId::kVerifyPercent);
-  result.window = tool.Report().skipWindow;
+  result.fields = dialog.fields;
+  result.report = tool.Report();
   result.resends = static_cast<int>(
       std::count(dialog.statusHistory.begin(), dialog.statusHistory.end(), transfer::kResendingSector));
   for (std::size_t i = 0; i < setup.faults.size(); ++i) {

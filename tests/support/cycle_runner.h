@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "emulator/fault.h"
 #include "emulator/quorvex_controller.h"
-#include "transfer/transfer_state.h"
+#include "transfer/dialog_port.h"
+#include "transfer/run_report.h"
 
 namespace lumbra::reliability {
 
@@ -35,10 +37,8 @@ struct CycleResult {
   std::vector<std::string> violations;  // broken rules, empty when none
   int ticks = 0;
   int resends = 0;                      // "Resending sector" shown
-  std::int32_t errorCount = 0;          // differences in the run's report
-  std::string errorField;               // the error field's text at the end
-  std::string verifyPercent;            // the verify percentage field at the end
-  transfer::SkipWindow window;          // from the run's report
+  std::map<transfer::FieldId, std::string> fields;  // every field's text at the end
+  transfer::RunReport report;           // the run's report
   bool faultFired = false;              // an injected fault took effect
   bool passed = false;                  // "Verify Finished. Cycle Power." was reported
   bool flashMatches = false;            // flash equals the image outside the boot code
