@@ -448,6 +448,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, FaultMatrix, ::testing::ValuesIn(kScenarios)
   return name;
 });
 
+// Prints the figures once, after every scenario has run.
 class Summary : public ::testing::Environment {
   void TearDown() override {
     std::cout << "fault matrix: scenarios=" << totals.scenarios << " runs=" << totals.runs
@@ -456,12 +457,7 @@ class Summary : public ::testing::Environment {
               << " false_passes=" << totals.falsePasses << " ticks=" << totals.ticks << '\n';
   }
 };
+::testing::Environment* const summary = ::testing::AddGlobalTestEnvironment(new Summary);
 
 }  // namespace
 }  // namespace lumbra::reliability
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new lumbra::reliability::Summary);
-  return RUN_ALL_TESTS();
-}
