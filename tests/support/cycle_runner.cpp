@@ -19,6 +19,13 @@ std::vector<std::uint8_t> FlashWithBootCode(const emulator::ControllerOptions& o
   return flash;
 }
 
+bool FlashHoldsImage(const emulator::QuorvexController& controller) {
+  for (std::uint32_t a = 0; a < emulator::kFlashSize; ++a) {
+    if (!controller.IsProtected(a) && controller.Flash()[a] != transfer::FirmwareImage::Byte(a)) return false;
+  }
+  return true;
+}
+
 CycleResult RunCycle(Setup setup) {
   CycleResult result;
   emulator::EmulatedHidPlatform platform;
@@ -76,11 +83,7 @@ CycleResult RunCycle(Setup setup) {
   }
   result.passed = result.status == transfer::kVerifyFinished && !result.boxes.empty() &&
                   result.boxes.back() == transfer::kVerifyFinishedBox;
-  const auto image = transfer::FirmwareImage::Bytes();
-  result.flashMatches = true;
-  for (std::uint32_t a = 0; a < emulator::kFlashSize; ++a) {
-    result.flashMatches = result.flashMatches && (controller.IsProtected(a) || controller.Flash()[a] == image[a]);
-  }
+  result.flashMatches = FlashHoldsImage(controller);
   result.serviceOnLines = controller.Counters().Count(emulator::Command::kServiceOn);
   if (platform.Counters(0).OpenHandles() > 1) result.violations.push_back("handles leaked");
   return result;

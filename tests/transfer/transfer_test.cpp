@@ -11,6 +11,7 @@
 
 #include "emulator/emulated_hid_platform.h"
 #include "support/box_rules.h"
+#include "support/cycle_runner.h"
 #include "support/recording_dialog.h"
 #include "transfer/firmware_image.h"
 #include "transfer/messages.h"
@@ -45,15 +46,6 @@ class TransferTest : public ::testing::Test {
     for (; condition() && ticks < 20000; ++ticks) tc.OnTick();
     EXPECT_LT(ticks, 20000) << "no end";
     return ticks;
-  }
-
-  // Whether the emulated flash holds the image everywhere but in the boot
-  // code, as the controller itself knows it.
-  bool FlashHoldsImage(const emulator::QuorvexController& c) {
-    for (FlashAddress a = 0; a < kImageSize; ++a) {
-      if (!c.IsProtected(a) && c.Flash()[a] != FirmwareImage::Byte(a)) return false;
-    }
-    return true;
   }
 
   // The lines the controller received, in order.
@@ -91,7 +83,7 @@ TEST_F(TransferTest, WholeDownloadAndVerificationWritesTheImage) {
   EXPECT_EQ(dialog.boxes, Texts{std::string(kVerifyFinishedBox)});
   EXPECT_EQ(Field(FieldId::kVerifyPercent), "100.00");
   EXPECT_EQ(Field(FieldId::kErrors), "");
-  EXPECT_TRUE(FlashHoldsImage(controller));
+  EXPECT_TRUE(reliability::FlashHoldsImage(controller));
   // The boot code answered 0x00FFFFFF; the first sector after it was confirmed.
   const RunReport& report = tc.Report();
   EXPECT_EQ(report.outcome, Outcome::kVerified);
@@ -240,7 +232,7 @@ TEST_F(TransferTest, NoControllerARefusedOneThenTheNextOneOnTheBench) {
   PressAndRun();
   EXPECT_EQ(second.Counters().Count(emulator::Command::kServiceOn), 1u);
   EXPECT_EQ(dialog.boxes, Texts{std::string(kVerifyFinishedBox)});
-  EXPECT_TRUE(FlashHoldsImage(second));
+  EXPECT_TRUE(reliability::FlashHoldsImage(second));
 }
 
 }  // namespace
