@@ -84,6 +84,12 @@ CycleResult RunCycle(Setup setup) {
   result.passed = result.status == transfer::kVerifyFinished && !result.boxes.empty() &&
                   result.boxes.back() == transfer::kVerifyFinishedBox;
   result.flashMatches = FlashHoldsImage(controller);
+  // The run's report has its ending, and in a verified run the resends the status line showed. (A resend
+  // decided when the link is lost counts in the report, though its "Resending sector" is never shown.)
+  if (!result.report.outcome) result.violations.push_back("no outcome in the run's report");
+  if (result.passed && result.report.TotalResends() != result.resends) {
+    result.violations.push_back("report's resends unlike those shown");
+  }
   result.serviceOnLines = controller.Counters().Count(emulator::Command::kServiceOn);
   if (platform.Counters(0).OpenHandles() > 1) result.violations.push_back("handles leaked");
   return result;
