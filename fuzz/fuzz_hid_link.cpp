@@ -18,15 +18,11 @@ using lumbra::testing::ScriptedDevice;
 using lumbra::protocol::kLongestLine;
 using lumbra::testing::ScriptedPlatform;
 
-namespace {
-
-lumbra::testing::ScriptedRead Read(FuzzedDataProvider& fdp) {
+static lumbra::testing::ScriptedRead Read(FuzzedDataProvider& fdp) {
   using enum hid::ReadOutcome;
   const auto outcome = fdp.PickValueInArray({kReport, kReport, kTimeout, kFailed});
   return {outcome, fdp.ConsumeBytes<std::uint8_t>(fdp.ConsumeIntegralInRange<std::size_t>(0, 80))};
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
