@@ -84,12 +84,7 @@ TEST_F(TransferTest, WholeDownloadAndVerificationWritesTheImage) {
   EXPECT_EQ(Field(FieldId::kVerifyPercent), "100.00");
   EXPECT_EQ(Field(FieldId::kErrors), "");
   EXPECT_TRUE(reliability::FlashHoldsImage(controller));
-  // The boot code answered 0x00FFFFFF; the first sector after it was confirmed.
-  const RunReport& report = tc.Report();
-  EXPECT_EQ(report.outcome, Outcome::kVerified);
-  EXPECT_TRUE(report.skipWindow.open && report.skipWindow.closed);
-  EXPECT_EQ(report.skipWindow.start, 0xF000u);
-  EXPECT_EQ(report.skipWindow.end, 0xFBFFu);
+  EXPECT_EQ(tc.Report().outcome, Outcome::kVerified);  // its skip window: the fault matrix's boot code rows
 }
 
 TEST_F(TransferTest, FirstSectorExchangeLineByLine) {
