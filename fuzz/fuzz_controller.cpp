@@ -29,11 +29,7 @@ static bool WellFormed(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Building a controller lays out 64 KiB of flash; copying a fresh one is
   // far cheaper and just as fresh.
-  static const emu::QuorvexController pristine([] {
-    emu::ControllerOptions options;
-    options.transcriptCapacity = 4;
-    return options;
-  }());
+  static const emu::QuorvexController pristine(emu::ControllerOptions{.transcriptCapacity = 4});
   emu::QuorvexController controller = pristine;
 
   std::array<std::uint8_t, emu::kReportDataSize> report{};

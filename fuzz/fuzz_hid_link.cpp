@@ -61,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (const auto& d : platform.devices) {  // one report, to the held device, when written
         const bool held = d->openHandles > 0;
         FUZZ_CHECK(d->written.size() == (held && result == hid::SendResult::kWritten ? 1u : 0u));
-        if (!held) continue;
-        if (result != hid::SendResult::kWritten) continue;
+        if (!held || result != hid::SendResult::kWritten) continue;
         std::string expected = '\0' + line + '\r';
         expected.resize(d->caps->output, '\0');
         FUZZ_CHECK(std::string(d->written[0].begin(), d->written[0].end()) == expected);

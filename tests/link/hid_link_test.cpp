@@ -29,9 +29,6 @@ class HidLinkTest : public ::testing::Test, protected Rig {};
 TEST_F(HidLinkTest, FirstControllerWinsAndEverythingElseIsClosed) {
   int opened = 0;
   link.SetOpenedHandler([&] { ++opened; });
-  EXPECT_EQ(link.SendLine("a"), SendResult::kLinkLost);
-  EXPECT_EQ(texts.back(), "Quorvex not detected");
-
   platform.Add(0x046D, 0xC31C);  // a keyboard
   platform.Add(0x4242, 0x4242);  // a vendor id alone
   platform.Add(0xC003, 0x4242);  // the two swapped
@@ -48,55 +45,51 @@ TEST_F(HidLinkTest, FirstControllerWinsAndEverythingElseIsClosed) {
   EXPECT_EQ(opened, 1);
 }
 
-// Each of the four bounds (input 2..65, output 50..65) once, and lengths unknown.
-TEST(HidLinkDiscovery, ReportLengthsOutsideWhatTheLinkCarriesAreRefusedAndDiscoveryGoesOn) {
-  const std::optional<ReportLengths> rows[] = {
-      std::nullopt, ReportLengths{66, 65}, ReportLengths{65, 66}, ReportLengths{65, 49}, ReportLengths{1, 65}};
-  for (const auto& caps : rows) {
-    Rig rig;
-    ScriptedDevice& refused = rig.AddQuorvex();
-    refused.caps = caps;
-    EXPECT_EQ(rig.link.SendLine("a"), SendResult::kLinkLost);
-    EXPECT_EQ(refused.openHandles, 0);
-    EXPECT_EQ(rig.texts.back(), "Quorvex report size not supported");
-    ScriptedDevice& good = rig.AddQuorvex();  // a usable one behind it is still found
-    EXPECT_EQ(rig.link.SendLine("a"), SendResult::kWritten);
-    EXPECT_EQ(good.written.size(), 1u);
-  }
-}
-
-TEST(HidLinkDiscovery, StandInBuildTakesOnlyTheVirtualController) {
-  Rig rig(ControllerPolicy::kVirtualOnly);
-  ScriptedDevice& real = rig.AddQuorvex("A1B2C3");
-  EXPECT_EQ(rig.link.SendLine("service.on"), SendResult::kLinkLost);
-  EXPECT_EQ(rig.link.LastDiscovery(), Discovery::kRealRefused);
-  EXPECT_EQ(rig.texts.back(), "Stand-in image: real controller refused");
-  ScriptedDevice& virtualOne = rig.AddQuorvex("lumbra-virtual");
-  EXPECT_EQ(rig.link.SendLine("service.on"), SendResult::kWritten);
-  EXPECT_EQ(virtualOne.written.size(), 1u);
-  EXPECT_EQ(real.openHandles, 0);
-  EXPECT_TRUE(real.written.empty());
-}
-
-// A controller this user may not open (identified without opening it) is
-// named as such when nothing usable is found; the stand-in rule and report
-// lengths the link cannot carry go first, and a locked foreign device is none.
-TEST(HidLinkDiscovery, ALockedControllerEndsInAccessDenied) {
-  const struct { ControllerPolicy policy; const char* serial; bool unsupported; Discovery end; const char* status; } rows[] = {
-      {ControllerPolicy::kAny, "A1B2C3", false, Discovery::kAccessDenied, "Quorvex detected, access denied"},
-      {ControllerPolicy::kVirtualOnly, "lumbra-virtual", false, Discovery::kAccessDenied, "Quorvex detected, access denied"},
-      {ControllerPolicy::kVirtualOnly, "A1B2C3", false, Discovery::kRealRefused, "Stand-in image: real controller refused"},
-      {ControllerPolicy::kAny, "A1B2C3", true, Discovery::kUnsupported, "Quorvex report size not supported"},
-      {ControllerPolicy::kAny, nullptr, false, Discovery::kNotFound, "Quorvex not detected"}};
+// Discovery goes on past every controller it cannot use and, when none is
+// usable, names the first reason of: report lengths it cannot carry (each of
+// the four bounds, input 2..65 and output 50..65, and lengths unknown), the
+// stand-in rule, a controller this user may not open (identified without
+// opening it). A locked foreign device is no reason. A usable one behind is found.
+TEST(HidLinkDiscovery, UnusableControllersAreSkippedAndTheFirstReasonNamed) {
+  using enum ControllerPolicy;
+  struct Device {
+    const char* serial;
+    bool opens = true;
+    std::optional<ReportLengths> caps = ReportLengths{65, 65};
+  };
+  const char* const unsupported = "Quorvex report size not supported";
+  const struct { ControllerPolicy policy; std::vector<Device> devices; Discovery end; const char* status; } rows[] = {
+      {kAny, {}, Discovery::kNotFound, "Quorvex not detected"},
+      {kAny, {{"A1B2C3", true, std::nullopt}}, Discovery::kUnsupported, unsupported},
+      {kAny, {{"A1B2C3", true, ReportLengths{66, 65}}}, Discovery::kUnsupported, unsupported},
+      {kAny, {{"A1B2C3", true, ReportLengths{65, 66}}}, Discovery::kUnsupported, unsupported},
+      {kAny, {{"A1B2C3", true, ReportLengths{65, 49}}}, Discovery::kUnsupported, unsupported},
+      {kAny, {{"A1B2C3", true, ReportLengths{1, 65}}}, Discovery::kUnsupported, unsupported},
+      {kAny, {{"A1B2C3", false}, {"lumbra-virtual", true, ReportLengths{65, 49}}}, Discovery::kUnsupported,
+       unsupported},
+      {kVirtualOnly, {{"A1B2C3"}}, Discovery::kRealRefused, "Stand-in image: real controller refused"},
+      {kVirtualOnly, {{"A1B2C3", false}}, Discovery::kRealRefused, "Stand-in image: real controller refused"},
+      {kAny, {{"A1B2C3", false}}, Discovery::kAccessDenied, "Quorvex detected, access denied"},
+      {kVirtualOnly, {{"lumbra-virtual", false}}, Discovery::kAccessDenied, "Quorvex detected, access denied"},
+  };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.status);
+    SCOPED_TRACE("row " + std::to_string(&row - rows));
     Rig rig(row.policy);
     rig.platform.Add(0x046D, 0xC31C).opens = false;  // a keyboard the system keeps
-    if (row.serial) rig.AddQuorvex(row.serial).opens = false;
-    if (row.unsupported) rig.AddQuorvex("lumbra-virtual").caps = ReportLengths{65, 49};
+    for (const Device& device : row.devices) {
+      ScriptedDevice& added = rig.AddQuorvex(device.serial);
+      added.opens = device.opens;
+      added.caps = device.caps;
+    }
     EXPECT_EQ(rig.link.SendLine("service.on"), SendResult::kLinkLost);
     EXPECT_EQ(rig.link.LastDiscovery(), row.end);
     EXPECT_EQ(rig.texts.back(), row.status);
+    ScriptedDevice& good = rig.AddQuorvex("lumbra-virtual");
+    EXPECT_EQ(rig.link.SendLine("service.on"), SendResult::kWritten);
+    for (const auto& d : rig.platform.devices) {  // only that one was ever held or written to
+      EXPECT_EQ(d->openHandles, d.get() == &good ? 1 : 0);
+      EXPECT_EQ(d->written.size(), d.get() == &good ? 1u : 0u);
+    }
   }
 }
 
