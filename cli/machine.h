@@ -1,0 +1,44 @@
+// What lumbra-cli needs of the system it runs on: its HID platform, what a
+// device that may not be opened is, the last error code, the console, and
+// Ctrl-C. One implementation for POSIX, one for Windows.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "link/hid_platform.h"
+
+namespace lumbra::cli {
+
+// Ctrl-C and SIGTERM, counted. Controller threads stop after their current
+// step at the first; the handler ends the process at the second.
+class StopSignal {
+ public:
+  int Request() { return requests_.fetch_add(1) + 1; }
+  bool Requested() const { return requests_.load() > 0; }
+
+ private:
+  std::atomic<int> requests_{0};
+};
+
+// The machine's HID devices: hidapi (hidraw) on Linux, SetupAPI and the HID
+// library on Windows.
+std::unique_ptr<link::HidPlatform> MachinePlatform();
+
+// The identifiers of a device that could not be opened, where the system
+// tells them without opening it (sysfs on Linux, the device path on Windows).
+std::optional<link::HidAttributes> IdentifyUnopened(const std::string& path);
+
+// The last system error, as its code and text.
+std::string LastSystemError();
+
+// True when standard output is a terminal that takes cursor movements.
+bool StdoutIsTerminal();
+
+// Routes Ctrl-C (and SIGTERM) to `stop`; the second one exits at once with
+// kExitInterrupted.
+void InstallInterruptHandler(StopSignal& stop);
+
+}  // namespace lumbra::cli
