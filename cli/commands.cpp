@@ -174,7 +174,10 @@ int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io
            StopSignal& stop) {
   const ParsedCommandLine parsed = ParseCommandLine(args, io.out, io.err);
   if (!parsed.options) return parsed.exitCode;
-  const Options& o = *parsed.options;
+  Options o = *parsed.options;
+  // The emulated controllers are there to be flashed: flash takes them all
+  // unless one is named.
+  if (o.simulate > 0 && o.device.empty() && o.serial.empty()) o.all = true;
 
   std::unique_ptr<link::HidPlatform> owned;
   if (o.simulate > 0) {
