@@ -77,11 +77,13 @@ std::string ResultText(const Result& r) {
 }  // namespace
 
 Console::Row& Console::RowOf(const std::string& device) {
-  for (Row& row : rows_) {
-    if (row.device == device) return row;
+  // In the order of their devices, whichever spoke first.
+  auto at = std::lower_bound(rows_.begin(), rows_.end(), device,
+                             [](const Row& row, const std::string& d) { return row.device < d; });
+  if (at == rows_.end() || at->device != device) {
+    at = rows_.insert(at, Row{device, "handshake", "", Phase::kHandshake, {}, false});
   }
-  rows_.push_back(Row{device, "handshake", "", Phase::kHandshake, {}, false});
-  return rows_.back();
+  return *at;
 }
 
 void Console::Json(const nlohmann::ordered_json& event) { out_ << event.dump() << '\n' << std::flush; }

@@ -60,6 +60,8 @@ bool StdoutIsTerminal() {
   return isatty(STDOUT_FILENO) == 1 && term != nullptr && std::string_view(term) != "dumb";
 }
 
+void UsePreciseTimer() {}
+
 void InstallInterruptHandler(StopSignal& stop) {
   interruptTarget = &stop;
   struct sigaction action {};

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <cctype>
 #include <cstdio>
@@ -60,6 +61,11 @@ bool StdoutIsTerminal() {
   DWORD mode = 0;
   if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return false;
   return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+void UsePreciseTimer() {
+  // For the process's life; Windows ends the request with the process.
+  timeBeginPeriod(1);
 }
 
 void InstallInterruptHandler(StopSignal& stop) {

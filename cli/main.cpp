@@ -11,6 +11,7 @@ int main(int argc, char* argv[]) {
   using namespace lumbra::cli;
   static StopSignal stop;
   InstallInterruptHandler(stop);
+  UsePreciseTimer();
   const std::vector<std::string> args(argv + 1, argv + argc);
   return RunCli(args, nullptr, Io{std::cout, std::cerr, StdoutIsTerminal()}, stop);
 }
