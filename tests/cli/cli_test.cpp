@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -51,7 +52,9 @@ Outcome Cli(std::vector<std::string> args, emulator::EmulatedHidPlatform& platfo
             StopSignal* stop = nullptr) {
   const std::string report = ::testing::TempDir() + "cli_test_records.jsonl";
   std::remove(report.c_str());
-  if (args[0] != "list") args.insert(args.end(), {"--report", report});
+  if (args[0] != "list" && std::find(args.begin(), args.end(), "--report") == args.end()) {
+    args.insert(args.end(), {"--report", report});
+  }
   args.push_back("--json");
   std::ostringstream out, err;
   StopSignal own;
@@ -243,6 +246,15 @@ TEST(CliTest, ListsControllersAndExitsThreeWithoutOne) {
   EXPECT_EQ(o.events[0]["vendor_product"], "4242:c003");
   EXPECT_EQ(o.events[0]["output_report"], emulator::kReportLength);
   EXPECT_EQ(platform.Counters(1).writes, 0u);
+}
+
+TEST(CliTest, RecordThatCannotBeWrittenIsAnErrorAfterTheResult) {
+  emulator::EmulatedHidPlatform platform;
+  platform.AddController();
+  Outcome o = Cli({"flash", "--pace", "0", "--report", "/nonexistent/records.jsonl"}, platform);
+  EXPECT_EQ(o.code, kExitRecordFailed);
+  EXPECT_EQ(o.results["emulated:0"]["verdict"], "verified");
+  EXPECT_THAT(o.err, ::testing::HasSubstr("/nonexistent/records.jsonl"));
 }
 
 // Ctrl-C in the download: the run stops after its step, its record says so
