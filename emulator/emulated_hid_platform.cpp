@@ -105,22 +105,23 @@ class EmulatedHidDevice : public link::HidDevice {
 EmulatedHidPlatform::EmulatedHidPlatform() = default;
 EmulatedHidPlatform::~EmulatedHidPlatform() = default;
 
-EmulatedHidPlatform::Slot& EmulatedHidPlatform::Add(DeviceSpec spec) {
-  const std::lock_guard lock(mutex_);
+EmulatedHidPlatform::Slot& EmulatedHidPlatform::Add(DeviceSpec spec,
+                                                   std::unique_ptr<QuorvexController> controller) {
+  // Whole before it is seen: another thread may be enumerating.
   auto slot = std::make_unique<Slot>();
-  slot->index = slots_.size();
   slot->spec = spec;
+  slot->controller = std::move(controller);
+  const std::lock_guard lock(mutex_);
+  slot->index = slots_.size();
   slots_.push_back(std::move(slot));
   return *slots_.back();
 }
 
 QuorvexController& EmulatedHidPlatform::AddController(ControllerOptions options, DeviceSpec spec) {
-  Slot& slot = Add(spec);
-  slot.controller = std::make_unique<QuorvexController>(std::move(options));
-  return *slot.controller;
+  return *Add(spec, std::make_unique<QuorvexController>(std::move(options))).controller;
 }
 
-std::size_t EmulatedHidPlatform::AddForeign(DeviceSpec spec) { return Add(spec).index; }
+std::size_t EmulatedHidPlatform::AddForeign(DeviceSpec spec) { return Add(spec, nullptr).index; }
 
 QuorvexController* EmulatedHidPlatform::ControllerAt(std::size_t index) {
   return slots_.at(index)->controller.get();

@@ -102,7 +102,7 @@ class EmulatedHidPlatform : public link::HidPlatform {
 
   using Clock = std::chrono::steady_clock;
 
-  Slot& Add(DeviceSpec spec);
+  Slot& Add(DeviceSpec spec, std::unique_ptr<QuorvexController> controller);
   void Unplug(Slot& slot, std::uint32_t replugAfter);
   void Replug(Slot& slot);
   // The first frame boundary after `now`.
