@@ -1,11 +1,9 @@
-// What lumbra-cli needs of the system it runs on: its HID platform, what a
-// device that may not be opened is, the last error code, the console, and
-// Ctrl-C. One implementation for POSIX, one for Windows.
+// What lumbra-cli needs of the system it runs on: its HID platform, the
+// console, the timer and Ctrl-C. One implementation for POSIX, one for Windows.
 #pragma once
 
 #include <atomic>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "link/hid_platform.h"
@@ -26,13 +24,6 @@ class StopSignal {
 // The machine's HID devices: hidapi (hidraw) on Linux, SetupAPI and the HID
 // library on Windows.
 std::unique_ptr<link::HidPlatform> MachinePlatform();
-
-// The identifiers of a device that could not be opened, where the system
-// tells them without opening it (sysfs on Linux, the device path on Windows).
-std::optional<link::HidAttributes> IdentifyUnopened(const std::string& path);
-
-// The last system error, as its code and text.
-std::string LastSystemError();
 
 // True when standard output is a terminal that takes cursor movements.
 bool StdoutIsTerminal();

@@ -1,10 +1,6 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-#include <cctype>
-#include <cstdio>
-#include <cstring>
-#include <cstdlib>
 
 #include "cli/machine.h"
 #include "cli/options.h"
@@ -26,32 +22,10 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   return TRUE;
 }
 
-// "...vid_4242&pid_c003..." in a HID device path, in either case.
-std::optional<std::uint16_t> HexAfter(const std::string& path, const char* key) {
-  std::string lower(path);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const std::size_t at = lower.find(key);
-  if (at == std::string::npos) return std::nullopt;
-  unsigned value = 0;
-  if (std::sscanf(lower.c_str() + at + std::strlen(key), "%4x", &value) != 1) return std::nullopt;
-  return static_cast<std::uint16_t>(value);
-}
-
 }  // namespace
 
 std::unique_ptr<link::HidPlatform> MachinePlatform() {
   return std::make_unique<link::Win32HidPlatform>();
-}
-
-std::optional<link::HidAttributes> IdentifyUnopened(const std::string& path) {
-  const std::optional<std::uint16_t> vendor = HexAfter(path, "vid_");
-  const std::optional<std::uint16_t> product = HexAfter(path, "pid_");
-  if (!vendor || !product) return std::nullopt;
-  return link::HidAttributes{*vendor, *product, {}};
-}
-
-std::string LastSystemError() {
-  return "Windows error " + std::to_string(GetLastError());
 }
 
 bool StdoutIsTerminal() {

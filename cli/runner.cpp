@@ -135,17 +135,11 @@ std::string Label(const Controller& controller) {
   return "(no controller)";
 }
 
-Result Unrun(const Controller& controller, Verdict verdict) {
-  Result result;
-  result.controller = controller;
-  result.verdict = verdict;
-  result.start = result.end = std::chrono::system_clock::now();
-  return result;
-}
-
 Result RunController(SharedPlatform& shared, const Controller& controller,
                      const RunSettings& settings, Events& events, const StopSignal& stop) {
-  Result result = Unrun(controller, Verdict::kInterrupted);
+  Result result;
+  result.controller = controller;
+  result.verdict = Verdict::kInterrupted;
   const std::string device = Label(controller);
   PinnedPlatform::Log log;
   if (settings.verbose) log = [&](std::string_view text) { events.Verbose(device, text); };

@@ -78,7 +78,4 @@ struct RunSettings {
 Result RunController(SharedPlatform& shared, const Controller& controller,
                      const RunSettings& settings, Events& events, const StopSignal& stop);
 
-// The result of a controller that is not run: nothing to open, or not ours to open.
-Result Unrun(const Controller& controller, Verdict verdict);
-
 }  // namespace lumbra::cli

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/machine.h"
 #include "link/device_ids.h"
 #include "link/hid_link.h"
 #include "transfer/firmware_image.h"
@@ -29,14 +28,15 @@ class VerboseDevice final : public link::HidDevice {
 
   std::optional<link::HidAttributes> Attributes() override { return device_->Attributes(); }
   std::optional<link::ReportLengths> Capabilities() override { return device_->Capabilities(); }
+  link::HidError LastError() const override { return device_->LastError(); }
   bool WriteReport(std::span<const std::uint8_t> report) override {
     if (device_->WriteReport(report)) return true;
-    log_("write failed: " + LastSystemError());
+    log_("write failed: " + Describe(device_->LastError()));
     return false;
   }
   link::ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override {
     const link::ReadOutcome outcome = device_->ReadReport(report, timeoutMs);
-    if (outcome == link::ReadOutcome::kFailed) log_("read failed: " + LastSystemError());
+    if (outcome == link::ReadOutcome::kFailed) log_("read failed: " + Describe(device_->LastError()));
     if (outcome == link::ReadOutcome::kTimeout && timeoutMs > 0) {
       log_("no answer within " + std::to_string(timeoutMs) + " ms");
     }
@@ -49,6 +49,17 @@ class VerboseDevice final : public link::HidDevice {
 };
 
 }  // namespace
+
+std::string Describe(const link::HidError& error) {
+  std::string text;
+  switch (error.fault) {
+    case link::HidFault::kAbsent: text = "no such device"; break;
+    case link::HidFault::kAccessDenied: text = "access denied"; break;
+    case link::HidFault::kGone: text = "device gone"; break;
+    case link::HidFault::kOther: text = "failed"; break;
+  }
+  return text + " (os error " + std::to_string(error.osCode) + ")";
+}
 
 std::string VendorProduct(const link::HidAttributes& attributes) {
   char text[16];
@@ -92,7 +103,8 @@ std::vector<Controller> SharedPlatform::ListLocked(const std::vector<std::string
       controller.lengths = device->Capabilities();
     } else {
       // Not ours to open: the system may still tell what it is.
-      std::optional<link::HidAttributes> attributes = IdentifyUnopened(path);
+      if (platform_.OpenError().fault != link::HidFault::kAccessDenied) continue;
+      std::optional<link::HidAttributes> attributes = platform_.Identify(path);
       if (!attributes || !link::IsQuorvex(attributes->vendorId, attributes->productId)) continue;
       controller.attributes = *attributes;
       controller.opens = false;
@@ -118,6 +130,12 @@ PinnedPlatform::PinnedPlatform(SharedPlatform& shared, std::string path, std::st
 PinnedPlatform::~PinnedPlatform() {
   const std::lock_guard lock(shared_.mutex_);
   if (auto it = shared_.pinned_.find(path_); it != shared_.pinned_.end()) shared_.pinned_.erase(it);
+}
+
+std::optional<link::HidAttributes> PinnedPlatform::Identify(const std::string& path) {
+  const std::lock_guard lock(shared_.mutex_);
+  if (path != path_) return std::nullopt;
+  return shared_.platform_.Identify(path);
 }
 
 std::string PinnedPlatform::Path() const {
@@ -157,11 +175,13 @@ std::unique_ptr<link::HidDevice> PinnedPlatform::Open(const std::string& path) {
   std::unique_ptr<link::HidDevice> device;
   {
     const std::lock_guard lock(shared_.mutex_);
+    openError_ = {link::HidFault::kAbsent, 0};
     if (path != path_) return nullptr;
     device = shared_.platform_.Open(path);
+    if (!device) openError_ = shared_.platform_.OpenError();
   }
   if (!device) {
-    if (verbose_) verbose_("cannot open " + path + ": " + LastSystemError());
+    if (verbose_) verbose_("cannot open " + path + ": " + Describe(openError_));
     return nullptr;
   }
   if (++opens_ > 1 && verbose_) verbose_("reconnected (" + std::to_string(opens_ - 1) + ")");

@@ -76,6 +76,8 @@ class PinnedPlatform final : public link::HidPlatform {
 
   std::vector<std::string> Enumerate() override;
   std::unique_ptr<link::HidDevice> Open(const std::string& path) override;
+  link::HidError OpenError() const override { return openError_; }
+  std::optional<link::HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override { shared_.platform_.Pause(milliseconds); }
 
   std::string Path() const;
@@ -89,6 +91,10 @@ class PinnedPlatform final : public link::HidPlatform {
   std::string serial_;
   Log verbose_;
   int opens_ = 0;
+  link::HidError openError_;
 };
+
+// "access denied (os error 13)", for --verbose.
+std::string Describe(const link::HidError& error);
 
 }  // namespace lumbra::cli

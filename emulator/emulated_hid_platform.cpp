@@ -94,6 +94,11 @@ class EmulatedHidDevice : public link::HidDevice {
     return link::ReadOutcome::kTimeout;
   }
 
+  link::HidError LastError() const override {
+    const std::lock_guard lock(platform_.mutex_);
+    return {Alive() ? link::HidFault::kOther : link::HidFault::kGone, 0};
+  }
+
  private:
   bool Alive() const { return slot_.present && slot_.generation == generation_; }
 
@@ -207,8 +212,7 @@ std::vector<std::string> EmulatedHidPlatform::Enumerate() {
   return paths;
 }
 
-std::unique_ptr<link::HidDevice> EmulatedHidPlatform::Open(const std::string& path) {
-  const std::lock_guard lock(mutex_);
+EmulatedHidPlatform::Slot* EmulatedHidPlatform::Find(const std::string& path) {
   if (path.compare(0, kPathPrefix.size(), kPathPrefix) != 0) return nullptr;
   std::size_t index = 0;
   for (std::size_t i = kPathPrefix.size(); i < path.size(); ++i) {
@@ -216,9 +220,27 @@ std::unique_ptr<link::HidDevice> EmulatedHidPlatform::Open(const std::string& pa
     index = index * 10 + static_cast<std::size_t>(path[i] - '0');
   }
   if (path.size() == kPathPrefix.size() || index >= slots_.size()) return nullptr;
-  Slot& slot = *slots_[index];
-  if (!slot.present || !slot.spec.opens) return nullptr;
-  return std::make_unique<EmulatedHidDevice>(*this, slot);
+  return slots_[index]->present ? slots_[index].get() : nullptr;
+}
+
+std::unique_ptr<link::HidDevice> EmulatedHidPlatform::Open(const std::string& path) {
+  const std::lock_guard lock(mutex_);
+  Slot* slot = Find(path);
+  openError_ = {slot ? link::HidFault::kAccessDenied : link::HidFault::kAbsent, 0};
+  if (slot == nullptr || !slot->spec.opens) return nullptr;
+  return std::make_unique<EmulatedHidDevice>(*this, *slot);
+}
+
+link::HidError EmulatedHidPlatform::OpenError() const {
+  const std::lock_guard lock(mutex_);
+  return openError_;
+}
+
+std::optional<link::HidAttributes> EmulatedHidPlatform::Identify(const std::string& path) {
+  const std::lock_guard lock(mutex_);
+  const Slot* slot = Find(path);
+  if (slot == nullptr || !slot->spec.attributesReadable) return std::nullopt;
+  return link::HidAttributes{slot->spec.vendorId, slot->spec.productId, slot->spec.serialNumber};
 }
 
 void EmulatedHidPlatform::Pause(int milliseconds) {

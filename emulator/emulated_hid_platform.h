@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,7 @@ struct DeviceSpec {
   // What the tool checks a stand-in build against; the emulated controller
   // is a virtual one.
   std::string serialNumber{link::kVirtualSerialNumber};
-  bool opens = true;                  // false: Open returns nullptr
+  bool opens = true;                  // false: Open returns nullptr, access denied
   bool attributesReadable = true;     // false: Attributes() is nullopt
   bool capabilitiesReadable = true;   // false: Capabilities() is nullopt
   link::ReportLengths capabilities{kReportLength, kReportLength};
@@ -94,6 +95,9 @@ class EmulatedHidPlatform : public link::HidPlatform {
   // --- HidPlatform ---------------------------------------------------------
   std::vector<std::string> Enumerate() override;
   std::unique_ptr<link::HidDevice> Open(const std::string& path) override;
+  link::HidError OpenError() const override;
+  // The spec's identity, as a system tells it without opening the device.
+  std::optional<link::HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override;
 
  private:
@@ -107,6 +111,7 @@ class EmulatedHidPlatform : public link::HidPlatform {
   void Replug(Slot& slot);
   // The first frame boundary after `now`.
   Clock::time_point NextFrame(Clock::time_point now) const;
+  Slot* Find(const std::string& path);  // under the lock
 
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<Slot>> slots_;
@@ -115,6 +120,7 @@ class EmulatedHidPlatform : public link::HidPlatform {
   bool frameModel_ = false;
   std::chrono::microseconds frame_{1000};
   Clock::time_point epoch_;
+  link::HidError openError_;
 };
 
 }  // namespace lumbra::emulator

@@ -16,9 +16,7 @@
 
 namespace emu = lumbra::emulator;
 
-namespace {
-
-bool WellFormed(const std::string& text) {
+static bool WellFormed(const std::string& text) {
   if (text == emu::kServiceOnAnswer) return true;
   if (text.empty() || text.size() % 2 != 0 || text.find_first_not_of("0123456789ABCDEF") != text.npos) {
     return false;
@@ -27,8 +25,6 @@ bool WellFormed(const std::string& text) {
   for (std::size_t i = 0; i < text.size(); i += 2) check ^= std::stoul(text.substr(i, 2), nullptr, 16);
   return check == 0;
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Building a controller lays out 64 KiB of flash; copying a fresh one is

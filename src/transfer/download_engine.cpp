@@ -34,6 +34,7 @@ void DownloadEngine::SendAddress() {
   const auto reply = c_.Request(protocol::SectorAddressFrame(s.currentAddress), PendingReply::kOk);
   if (!reply) return c_.End(Outcome::kSectorAddressLinkLost);
   if (!reply->accepted) return c_.End(Outcome::kSectorAddressRefused);
+  if (s.retryCount != 0) ++c_.report.resends[s.currentAddress / kSectorSize];
   c_.SetStatus(s.retryCount != 0 ? kResendingSector : kDownloadingSector);
   s.chunkCount = 0;
   s.runningSum = 0;
@@ -70,7 +71,6 @@ void DownloadEngine::ReadChecksum() {
     s.downloadStep = DownloadStep::kFinish;
     return;
   }
-  ++c_.report.resends[s.currentAddress / kSectorSize];
   s.downloadStep = DownloadStep::kSendAddress;
   s.imagePosition -= kSectorSize;  // resend from its first byte
 }

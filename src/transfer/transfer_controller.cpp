@@ -17,7 +17,7 @@ link::ControllerPolicy PolicyForImage() {
 }  // namespace
 
 TransferController::TransferController(link::HidPlatform& platform, DialogPort& dialog)
-    : link_(platform, PolicyForImage()),
+    : link_(platform, protocol::kLongestLine, PolicyForImage()),
       dialog_(dialog),
       statusField_(dialog, FieldId::kStatus),
       context_(link_, dialog, state_, report_),

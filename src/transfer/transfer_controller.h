@@ -5,8 +5,6 @@
 // downloads run in tests by calling OnTick.
 #pragma once
 
-#include <string_view>
-
 #include "link/hid_link.h"
 #include "transfer/dialog_port.h"
 #include "transfer/download_engine.h"
@@ -19,7 +17,6 @@
 namespace lumbra::transfer {
 
 inline constexpr int kTickPeriodMs = 25;
-inline constexpr std::string_view kDialogTitle = "Quorvex Pump and Valve Firmware Ver. 2.01";
 
 class TransferController {
  public:

@@ -1,7 +1,5 @@
 #include "transfer/verify_engine.h"
 
-#include <cstdio>
-
 #include "transfer/messages.h"
 
 namespace lumbra::transfer {
@@ -61,21 +59,14 @@ void VerifyEngine::Compare() {
     // Firmware known to differ from the image must not be reported as done.
     return c_.End(s.errorCount != 0 ? Outcome::kVerifyFailed : Outcome::kVerified);
   }
-  char status[40];
-  std::snprintf(status, sizeof status, "Verifying address 0x%X",
-                static_cast<unsigned>(s.currentAddress));
-  c_.SetStatus(status);
+  c_.SetStatus(VerifyingAddress(s.currentAddress));
   s.verifyStep = VerifyStep::kSendAddress;
 }
 
 bool VerifyEngine::ListDifference(FlashAddress address, std::uint8_t found) {
   TransferState& s = c_.state;
   const std::uint8_t expected = FirmwareImage::Byte(address);
-  char line[64];
-  std::snprintf(line, sizeof line, "add 0x%X = 0x%X should be 0x%X\r\n",
-                static_cast<unsigned>(address), static_cast<unsigned>(found),
-                static_cast<unsigned>(expected));
-  s.errorLog += line;
+  s.errorLog += DifferenceLine(address, found, expected);
   c_.report.differences.push_back({address, found, expected});
   c_.dialog.SetFieldText(FieldId::kErrors, s.errorLog);
   if (++s.errorCount <= kMaxVerifyErrors) return true;

@@ -119,6 +119,7 @@ struct VerdictCase {
   const char* serial;
   const char* verdict;
   int code;
+  bool opens = true;
 };
 
 class VerdictTest : public ::testing::TestWithParam<VerdictCase> {};
@@ -129,6 +130,7 @@ TEST_P(VerdictTest, ExitCodeResultAndRecord) {
   if (c.serial != nullptr) {
     emulator::DeviceSpec spec;
     spec.serialNumber = c.serial;
+    spec.opens = c.opens;
     auto& controller = platform.AddController({}, spec);
     for (const Fault& f : c.faults) controller.AddFault(f);
   }
@@ -168,6 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"ChecksumNeverRight", {Fault::WrongChecksum(3, emulator::kEveryTime)},
                     "lumbra-virtual", "download failed", kExitDownloadFailed},
         VerdictCase{"NoController", {}, nullptr, "not detected", kExitNoController},
+        VerdictCase{"MayNotBeOpened", {}, "lumbra-virtual", "access denied", kExitNoController, false},
         VerdictCase{"RealControllerInStandInBuild", {}, "QX-0001", "refused", kExitNoController}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -11,7 +11,8 @@ using testing::ReplyOf;
 using testing::ScriptedDevice;
 
 struct Rig : TextTarget {
-  explicit Rig(ControllerPolicy policy = ControllerPolicy::kAny) : link(platform, policy) {
+  // The tool's longest line has 48 characters.
+  explicit Rig(ControllerPolicy policy = ControllerPolicy::kAny) : link(platform, 48, policy) {
     link.SetStatusTarget(this);
   }
   void SetText(std::string_view text) override { texts.emplace_back(text); }
@@ -77,6 +78,28 @@ TEST(HidLinkDiscovery, StandInBuildTakesOnlyTheVirtualController) {
   EXPECT_TRUE(real.written.empty());
 }
 
+// A controller this user may not open (identified without opening it) is
+// named as such when nothing usable is found; the stand-in rule and report
+// lengths the link cannot carry go first, and a locked foreign device is none.
+TEST(HidLinkDiscovery, ALockedControllerEndsInAccessDenied) {
+  const struct { ControllerPolicy policy; const char* serial; bool unsupported; Discovery end; const char* status; } rows[] = {
+      {ControllerPolicy::kAny, "A1B2C3", false, Discovery::kAccessDenied, "Quorvex detected, access denied"},
+      {ControllerPolicy::kVirtualOnly, "lumbra-virtual", false, Discovery::kAccessDenied, "Quorvex detected, access denied"},
+      {ControllerPolicy::kVirtualOnly, "A1B2C3", false, Discovery::kRealRefused, "Stand-in image: real controller refused"},
+      {ControllerPolicy::kAny, "A1B2C3", true, Discovery::kUnsupported, "Quorvex report size not supported"},
+      {ControllerPolicy::kAny, nullptr, false, Discovery::kNotFound, "Quorvex not detected"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.status);
+    Rig rig(row.policy);
+    rig.platform.Add(0x046D, 0xC31C).opens = false;  // a keyboard the system keeps
+    if (row.serial) rig.AddQuorvex(row.serial).opens = false;
+    if (row.unsupported) rig.AddQuorvex("lumbra-virtual").caps = ReportLengths{65, 49};
+    EXPECT_EQ(rig.link.SendLine("service.on"), SendResult::kLinkLost);
+    EXPECT_EQ(rig.link.LastDiscovery(), row.end);
+    EXPECT_EQ(rig.texts.back(), row.status);
+  }
+}
+
 // The smallest lengths carried: L_out 50 holds the longest line (48 characters) and nothing longer.
 TEST_F(HidLinkTest, OutputReportIsIdLineCarriageReturnAndZerosToExactlyLOut) {
   ScriptedDevice& d = AddQuorvex();
@@ -84,7 +107,7 @@ TEST_F(HidLinkTest, OutputReportIsIdLineCarriageReturnAndZerosToExactlyLOut) {
   ASSERT_EQ(link.SendLine("service.on"), SendResult::kWritten);
   ASSERT_EQ(link.SendLine("ab"), SendResult::kWritten);  // nothing of the longer line shows
   EXPECT_EQ(link.SendLine(std::string(48, 'x')), SendResult::kWritten);
-  EXPECT_EQ(link.SendLine(std::string(49, 'x')), SendResult::kTooLong);
+  EXPECT_EQ(link.SendLine(std::string(49, 'x')), SendResult::kLinkLost);  // longer than the link was made for
   ASSERT_EQ(d.written.size(), 3u);
   const auto written = [&](std::size_t i) { return std::string(d.written[i].begin(), d.written[i].end()); };
   EXPECT_EQ(written(0), std::string("\0service.on\r", 12) + std::string(38, '\0'));  // zeros up to L_out
