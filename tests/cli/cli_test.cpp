@@ -50,7 +50,10 @@ struct Outcome {
 // against the schema.
 Outcome Cli(std::vector<std::string> args, emulator::EmulatedHidPlatform& platform,
             StopSignal* stop = nullptr) {
-  const std::string report = ::testing::TempDir() + "cli_test_records.jsonl";
+  // One file per test: ctest runs the tests in parallel processes.
+  std::string report = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::replace(report.begin(), report.end(), '/', '_');
+  report = ::testing::TempDir() + "cli_test_" + report + ".jsonl";
   std::remove(report.c_str());
   if (args[0] != "list" && std::find(args.begin(), args.end(), "--report") == args.end()) {
     args.insert(args.end(), {"--report", report});
