@@ -57,7 +57,7 @@ std::string ProgressText(const Progress& p) {
 }
 
 std::string ResultText(const Result& r) {
-  const std::string device = Label(r.controller);
+  const std::string& device = r.device;
   std::string text = device + ": " + std::string(ToString(r.verdict));
   if (r.outcome && ToString(*r.outcome) != ToString(r.verdict)) {
     text += " (" + std::string(transfer::ToString(*r.outcome)) + ")";
@@ -183,7 +183,7 @@ void Console::Finished(const Result& result) {
     Json(event);
     return;
   }
-  RowOf(Label(result.controller)).done = true;
+  RowOf(result.device).done = true;
   PrintLine(ResultText(result));
 }
 

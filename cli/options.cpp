@@ -14,15 +14,18 @@ void AddCommonOptions(CLI::App& command, Options& o) {
   command.add_flag("--json", o.json, "JSON lines on stdout, one object per event");
   command.add_option("--simulate", o.simulate,
                      "N emulated controllers in this process instead of the HID devices")
+      ->type_name("N")
       ->check(CLI::Range(1, kMaxSimulated));
   command.add_flag("--verbose", o.verbose, "causes (OS error codes, reconnects) on stderr");
 }
 
 void AddFlashOptions(CLI::App& command, Options& o) {
   AddCommonOptions(command, o);
-  command.add_option("--pace", o.paceMs, "milliseconds from one step's start to the next")
+  command.add_option("--pace", o.paceMs, "milliseconds from one step's start to the next (25)")
+      ->type_name("MS")
       ->check(CLI::Range(0, kMaxPaceMs));
-  command.add_option("--report", o.reportFile, "append one JSON record per controller to FILE");
+  command.add_option("--report", o.reportFile, "append one JSON record per controller to FILE")
+      ->type_name("FILE");
 }
 
 }  // namespace
@@ -40,8 +43,10 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
 
   CLI::App* flash = app.add_subcommand("flash", "flash one controller, or every one with --all");
   AddFlashOptions(*flash, o);
-  CLI::Option* device = flash->add_option("--device", o.device, "the controller at this path");
-  CLI::Option* serial = flash->add_option("--serial", o.serial, "the controller with this serial number");
+  CLI::Option* device =
+      flash->add_option("--device", o.device, "the controller at this path")->type_name("PATH");
+  CLI::Option* serial =
+      flash->add_option("--serial", o.serial, "the controller with this serial number")->type_name("SN");
   CLI::Option* all = flash->add_flag("--all", o.all, "every controller attached, at once");
   device->excludes(serial)->excludes(all);
   serial->excludes(all);

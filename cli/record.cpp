@@ -47,7 +47,7 @@ json ResultJson(const Result& result) {
   if (report.skipWindow.open) {
     skipWindow = {{"start", report.skipWindow.start}, {"end", report.skipWindow.end}};
   }
-  return {{"device", result.controller.path},
+  return {{"device", result.device},
           {"serial", result.controller.attributes.serialNumber},
           {"vendor_product", VendorProduct(result.controller.attributes)},
           {"verdict", ToString(result.verdict)},

@@ -89,6 +89,13 @@ Progress ProgressOf(const transfer::TransferController& controller, double elaps
   return p;
 }
 
+// How output names a controller: its path, else what it was asked for by.
+std::string Label(const Controller& controller) {
+  if (!controller.path.empty()) return controller.path;
+  if (!controller.attributes.serialNumber.empty()) return "serial " + controller.attributes.serialNumber;
+  return "(no controller)";
+}
+
 }  // namespace
 
 std::string_view ToString(Verdict verdict) { return kVerdicts[static_cast<std::size_t>(verdict)].name; }
@@ -129,18 +136,13 @@ std::string_view ToString(Phase phase) {
   return "";
 }
 
-std::string Label(const Controller& controller) {
-  if (!controller.path.empty()) return controller.path;
-  if (!controller.attributes.serialNumber.empty()) return "serial " + controller.attributes.serialNumber;
-  return "(no controller)";
-}
-
 Result RunController(SharedPlatform& shared, const Controller& controller,
                      const RunSettings& settings, Events& events, const StopSignal& stop) {
   Result result;
   result.controller = controller;
   result.verdict = Verdict::kInterrupted;
   const std::string device = Label(controller);
+  result.device = device;
   PinnedPlatform::Log log;
   if (settings.verbose) log = [&](std::string_view text) { events.Verbose(device, text); };
   PinnedPlatform pinned(shared, controller.path, controller.attributes.serialNumber, log);

@@ -44,6 +44,7 @@ struct Progress {
 };
 
 struct Result {
+  std::string device;          // as the run's events named it
   Controller controller;       // as listed; its path is where the run ended
   Verdict verdict = Verdict::kNotDetected;
   std::optional<transfer::Outcome> outcome;  // empty: the engine did not end
@@ -52,9 +53,6 @@ struct Result {
   transfer::RunReport report;
   int reconnects = 0;
 };
-
-// How output names a controller: its path, else what it was asked for by.
-std::string Label(const Controller& controller);
 
 // What a run tells as it goes. Called from the controller threads.
 class Events {

@@ -243,15 +243,19 @@ TEST(CliTest, ChoosesByPathOrSerialNumberAndNeverGuesses) {
 TEST(CliTest, ListsControllersAndExitsThreeWithoutOne) {
   emulator::EmulatedHidPlatform platform;
   EXPECT_EQ(Cli({"list"}, platform).code, kExitNoController);
+  platform.AddController({}, {.opens = false});
+  EXPECT_EQ(Cli({"list"}, platform).events.at(0)["opens"], false);
+  EXPECT_EQ(Cli({"list"}, platform).code, kExitNoController);
   platform.AddForeign({.vendorId = 0x1234});
   platform.AddController();
   Outcome o = Cli({"list"}, platform);
   EXPECT_EQ(o.code, kExitVerified);
-  ASSERT_EQ(o.events.size(), 1u);
-  EXPECT_EQ(o.events[0]["device"], "emulated:1");
+  ASSERT_EQ(o.events.size(), 2u);
+  o.events.erase(o.events.begin());
+  EXPECT_EQ(o.events[0]["device"], "emulated:2");
   EXPECT_EQ(o.events[0]["vendor_product"], "4242:c003");
   EXPECT_EQ(o.events[0]["output_report"], emulator::kReportLength);
-  EXPECT_EQ(platform.Counters(1).writes, 0u);
+  EXPECT_EQ(platform.Counters(2).writes, 0u);
 }
 
 TEST(CliTest, RecordThatCannotBeWrittenIsAnErrorAfterTheResult) {
