@@ -95,6 +95,10 @@ std::vector<Controller> SharedPlatform::Arrivals() {
 std::vector<Controller> SharedPlatform::ListLocked(const std::vector<std::string>& paths) {
   std::vector<Controller> found;
   for (const std::string& path : paths) {
+    // Devices the system names as something else are not opened at all (the
+    // station looks several times a second).
+    const std::optional<link::HidAttributes> named = platform_.Identify(path);
+    if (named && !link::IsQuorvex(named->vendorId, named->productId)) continue;
     Controller controller{path, {}, std::nullopt, true, true};
     if (std::unique_ptr<link::HidDevice> device = platform_.Open(path)) {
       std::optional<link::HidAttributes> attributes = device->Attributes();
@@ -102,11 +106,9 @@ std::vector<Controller> SharedPlatform::ListLocked(const std::vector<std::string
       controller.attributes = *attributes;
       controller.lengths = device->Capabilities();
     } else {
-      // Not ours to open: the system may still tell what it is.
-      if (platform_.OpenError().fault != link::HidFault::kAccessDenied) continue;
-      std::optional<link::HidAttributes> attributes = platform_.Identify(path);
-      if (!attributes || !link::IsQuorvex(attributes->vendorId, attributes->productId)) continue;
-      controller.attributes = *attributes;
+      // Not ours to open: known as a controller only by what the system said.
+      if (platform_.OpenError().fault != link::HidFault::kAccessDenied || !named) continue;
+      controller.attributes = *named;
       controller.opens = false;
     }
     controller.writable = MayWrite(controller.attributes);
