@@ -13,14 +13,15 @@ set -euo pipefail
 
 readonly SKIP=77
 readonly PACKAGES="qemu-system-x86 busybox-static cpio"
-readonly EXPECTED_SCENARIOS=8
+readonly EXPECTED_SCENARIOS=11
 here=$(cd "$(dirname "$0")" && pwd)
-driver="" controller="" cache="" timeout_s=420
+driver="" controller="" cli="" cache="" timeout_s=420
 
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --driver) driver=$2; shift 2 ;;
     --controller) controller=$2; shift 2 ;;
+    --cli) cli=$2; shift 2 ;;
     --cache) cache=$2; shift 2 ;;
     --timeout) timeout_s=$2; shift 2 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
@@ -129,6 +130,7 @@ rm -rf "$stage" && mkdir -p "$stage"/{bin,lib/modules,dev,proc,sys,tmp,run}
 cp "$busybox_bin" "$stage/bin/busybox"
 cp "$driver" "$stage/bin/lumbra-system-driver"
 cp "$controller" "$stage/bin/lumbra-virtual-controller"
+[[ -z $cli ]] || cp "$cli" "$stage/bin/lumbra-cli"
 cp "$here/init.sh" "$stage/init"
 chmod 0755 "$stage/init"
 for m in hid hid-generic uhid; do
@@ -138,7 +140,7 @@ for m in hid hid-generic uhid; do
 done
 # The shared libraries the programs need (hidapi cannot be linked
 # statically), at the paths the loader looks for them.
-libs=$(for f in "$driver" "$controller" "$busybox_bin"; do
+libs=$(for f in "$driver" "$controller" $cli "$busybox_bin"; do
   ldd "$f" 2>/dev/null | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' || true
 done | sort -u)
 for lib in $libs; do
