@@ -13,7 +13,7 @@ namespace lumbra::app {
 namespace {
 
 constexpr int kWatchPeriodMs = 50;
-constexpr std::int32_t kHalfway = 0x8000;
+constexpr std::uint64_t kHalfwayChunks = 0x8000 / 16;  // half the image, in 16-byte data lines
 
 }  // namespace
 
@@ -49,8 +49,10 @@ void DemoSession::Attach(FirmwareDialog& dialog, const DemoOptions& options) {
 
 void DemoSession::Watch() {
   if (dialog_ == nullptr || ended_) return;
-  const transfer::TransferState& state = dialog_->Controller().State();
-  if (!halfwayShot_ && state.flags.downloading && state.imagePosition >= kHalfway) {
+  // Once the emulated controller has received half the image: at the real
+  // pace well inside the download; on a timer cut to nothing, at the latest
+  // with the final box, so that the picture is never missing.
+  if (!halfwayShot_ && controller_->Counters().Count(emulator::Command::kSectorData) >= kHalfwayChunks) {
     halfwayShot_ = true;
     Save(*dialog_, QStringLiteral("lumbra-demo-downloading.png"));
   }

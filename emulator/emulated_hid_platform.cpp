@@ -1,6 +1,7 @@
 #include "emulator/emulated_hid_platform.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace lumbra::emulator {
 
@@ -17,6 +18,8 @@ struct EmulatedHidPlatform::Slot {
   std::uint32_t generation = 0;
   std::uint32_t replugCountdown = kNeverReplug;
   DeviceCounters counters;
+  // Frame model: when the answer to the last line written becomes readable.
+  std::chrono::steady_clock::time_point answerAt{};
 };
 
 // One open handle. It stays bound to the plug-in it was opened in.
@@ -26,24 +29,38 @@ class EmulatedHidDevice : public link::HidDevice {
       : platform_(platform), slot_(slot), generation_(slot.generation) {
     ++slot_.counters.opens;
   }
-  ~EmulatedHidDevice() override { ++slot_.counters.closes; }
+  ~EmulatedHidDevice() override {
+    const std::lock_guard lock(platform_.mutex_);
+    ++slot_.counters.closes;
+  }
   EmulatedHidDevice(const EmulatedHidDevice&) = delete;
   EmulatedHidDevice& operator=(const EmulatedHidDevice&) = delete;
 
   std::optional<link::HidAttributes> Attributes() override {
+    const std::lock_guard lock(platform_.mutex_);
     if (!Alive() || !slot_.spec.attributesReadable) return std::nullopt;
     return link::HidAttributes{slot_.spec.vendorId, slot_.spec.productId, slot_.spec.serialNumber};
   }
 
   std::optional<link::ReportLengths> Capabilities() override {
+    const std::lock_guard lock(platform_.mutex_);
     if (!Alive() || !slot_.spec.capabilitiesReadable) return std::nullopt;
     return slot_.spec.capabilities;
   }
 
   bool WriteReport(std::span<const std::uint8_t> report) override {
+    std::unique_lock lock(platform_.mutex_);
     ++slot_.counters.writes;
     // The device takes whole reports of its output length with report ID 0 only.
     if (!Alive() || report.size() != slot_.spec.capabilities.output || report[0] != 0) return false;
+    if (platform_.frameModel_) {
+      const auto done = platform_.NextFrame(EmulatedHidPlatform::Clock::now());
+      lock.unlock();
+      std::this_thread::sleep_until(done);
+      lock.lock();
+      if (!Alive()) return false;  // unplugged while the report waited for its frame
+      slot_.answerAt = done + platform_.frame_;
+    }
     QuorvexController* controller = slot_.controller.get();
     if (controller == nullptr) return true;
     const std::span<const std::uint8_t> data = report.subspan(1);
@@ -56,7 +73,17 @@ class EmulatedHidDevice : public link::HidDevice {
   }
 
   link::ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override {
+    std::unique_lock lock(platform_.mutex_);
     if (!Alive() || report.empty()) return link::ReadOutcome::kFailed;
+    if (platform_.frameModel_ && EmulatedHidPlatform::Clock::now() < slot_.answerAt) {
+      // The answer is still on its way: a look without waiting finds nothing.
+      if (timeoutMs == 0) return link::ReadOutcome::kTimeout;
+      const auto at = slot_.answerAt;
+      lock.unlock();
+      std::this_thread::sleep_until(at);
+      lock.lock();
+      if (!Alive()) return link::ReadOutcome::kFailed;
+    }
     QuorvexController* controller = slot_.controller.get();
     if (controller != nullptr && controller->PollReport(report.subspan(1))) {
       return link::ReadOutcome::kReport;
@@ -65,6 +92,11 @@ class EmulatedHidDevice : public link::HidDevice {
     // stale reports) is no time-out.
     if (timeoutMs > 0) ++slot_.counters.timeouts;
     return link::ReadOutcome::kTimeout;
+  }
+
+  link::HidError LastError() const override {
+    const std::lock_guard lock(platform_.mutex_);
+    return {Alive() ? link::HidFault::kOther : link::HidFault::kGone, 0};
   }
 
  private:
@@ -78,21 +110,23 @@ class EmulatedHidDevice : public link::HidDevice {
 EmulatedHidPlatform::EmulatedHidPlatform() = default;
 EmulatedHidPlatform::~EmulatedHidPlatform() = default;
 
-EmulatedHidPlatform::Slot& EmulatedHidPlatform::Add(DeviceSpec spec) {
+EmulatedHidPlatform::Slot& EmulatedHidPlatform::Add(DeviceSpec spec,
+                                                   std::unique_ptr<QuorvexController> controller) {
+  // Whole before it is seen: another thread may be enumerating.
   auto slot = std::make_unique<Slot>();
-  slot->index = slots_.size();
   slot->spec = spec;
+  slot->controller = std::move(controller);
+  const std::lock_guard lock(mutex_);
+  slot->index = slots_.size();
   slots_.push_back(std::move(slot));
   return *slots_.back();
 }
 
 QuorvexController& EmulatedHidPlatform::AddController(ControllerOptions options, DeviceSpec spec) {
-  Slot& slot = Add(spec);
-  slot.controller = std::make_unique<QuorvexController>(std::move(options));
-  return *slot.controller;
+  return *Add(spec, std::make_unique<QuorvexController>(std::move(options))).controller;
 }
 
-std::size_t EmulatedHidPlatform::AddForeign(DeviceSpec spec) { return Add(spec).index; }
+std::size_t EmulatedHidPlatform::AddForeign(DeviceSpec spec) { return Add(spec, nullptr).index; }
 
 QuorvexController* EmulatedHidPlatform::ControllerAt(std::size_t index) {
   return slots_.at(index)->controller.get();
@@ -115,10 +149,35 @@ std::uint32_t EmulatedHidPlatform::OpenForeignHandles() const {
 }
 
 void EmulatedHidPlatform::Unplug(std::size_t index, std::uint32_t replugAfter) {
+  const std::lock_guard lock(mutex_);
   Unplug(*slots_.at(index), replugAfter);
 }
 
-void EmulatedHidPlatform::Replug(std::size_t index) { Replug(*slots_.at(index)); }
+void EmulatedHidPlatform::Replug(std::size_t index) {
+  const std::lock_guard lock(mutex_);
+  Replug(*slots_.at(index));
+}
+
+std::uint64_t EmulatedHidPlatform::PausedMs() const {
+  const std::lock_guard lock(mutex_);
+  return pausedMs_;
+}
+
+std::uint32_t EmulatedHidPlatform::Enumerations() const {
+  const std::lock_guard lock(mutex_);
+  return enumerations_;
+}
+
+void EmulatedHidPlatform::UseFrameModel(std::chrono::microseconds frame) {
+  const std::lock_guard lock(mutex_);
+  frameModel_ = true;
+  frame_ = frame;
+  epoch_ = Clock::now();
+}
+
+EmulatedHidPlatform::Clock::time_point EmulatedHidPlatform::NextFrame(Clock::time_point now) const {
+  return epoch_ + frame_ * ((now - epoch_) / frame_ + 1);
+}
 
 void EmulatedHidPlatform::Unplug(Slot& slot, std::uint32_t replugAfter) {
   if (!slot.present) return;
@@ -136,6 +195,7 @@ void EmulatedHidPlatform::Replug(Slot& slot) {
 }
 
 std::vector<std::string> EmulatedHidPlatform::Enumerate() {
+  const std::lock_guard lock(mutex_);
   ++enumerations_;
   std::vector<std::string> paths;
   paths.reserve(slots_.size());
@@ -152,7 +212,7 @@ std::vector<std::string> EmulatedHidPlatform::Enumerate() {
   return paths;
 }
 
-std::unique_ptr<link::HidDevice> EmulatedHidPlatform::Open(const std::string& path) {
+EmulatedHidPlatform::Slot* EmulatedHidPlatform::Find(const std::string& path) {
   if (path.compare(0, kPathPrefix.size(), kPathPrefix) != 0) return nullptr;
   std::size_t index = 0;
   for (std::size_t i = kPathPrefix.size(); i < path.size(); ++i) {
@@ -160,13 +220,35 @@ std::unique_ptr<link::HidDevice> EmulatedHidPlatform::Open(const std::string& pa
     index = index * 10 + static_cast<std::size_t>(path[i] - '0');
   }
   if (path.size() == kPathPrefix.size() || index >= slots_.size()) return nullptr;
-  Slot& slot = *slots_[index];
-  if (!slot.present || !slot.spec.opens) return nullptr;
-  return std::make_unique<EmulatedHidDevice>(*this, slot);
+  return slots_[index]->present ? slots_[index].get() : nullptr;
+}
+
+std::unique_ptr<link::HidDevice> EmulatedHidPlatform::Open(const std::string& path) {
+  const std::lock_guard lock(mutex_);
+  Slot* slot = Find(path);
+  openError_ = {slot ? link::HidFault::kAccessDenied : link::HidFault::kAbsent, 0};
+  if (slot == nullptr || !slot->spec.opens) return nullptr;
+  return std::make_unique<EmulatedHidDevice>(*this, *slot);
+}
+
+link::HidError EmulatedHidPlatform::OpenError() const {
+  const std::lock_guard lock(mutex_);
+  return openError_;
+}
+
+std::optional<link::HidAttributes> EmulatedHidPlatform::Identify(const std::string& path) {
+  const std::lock_guard lock(mutex_);
+  const Slot* slot = Find(path);
+  if (slot == nullptr || !slot->spec.attributesReadable) return std::nullopt;
+  return link::HidAttributes{slot->spec.vendorId, slot->spec.productId, slot->spec.serialNumber};
 }
 
 void EmulatedHidPlatform::Pause(int milliseconds) {
+  std::unique_lock lock(mutex_);
   pausedMs_ += static_cast<std::uint64_t>(std::max(milliseconds, 0));
+  if (!frameModel_) return;
+  lock.unlock();
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 }  // namespace lumbra::emulator

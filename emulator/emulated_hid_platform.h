@@ -5,11 +5,19 @@
 //
 // Devices enumerate in the order they were added, under paths "emulated:<index>".
 // Handles must not outlive the platform.
+//
+// Several threads may use it at once, each with its own devices (lumbra-cli
+// flashes several controllers in one process): one mutex guards every slot,
+// and is never held while the frame model waits. The references the set-up
+// and observation calls return are for a thread that no other one races.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,7 +38,7 @@ struct DeviceSpec {
   // What the tool checks a stand-in build against; the emulated controller
   // is a virtual one.
   std::string serialNumber{link::kVirtualSerialNumber};
-  bool opens = true;                  // false: Open returns nullptr
+  bool opens = true;                  // false: Open returns nullptr, access denied
   bool attributesReadable = true;     // false: Attributes() is nullopt
   bool capabilitiesReadable = true;   // false: Capabilities() is nullopt
   link::ReportLengths capabilities{kReportLength, kReportLength};
@@ -74,25 +82,45 @@ class EmulatedHidPlatform : public link::HidPlatform {
   void Replug(std::size_t index);
 
   // --- Simulated time ------------------------------------------------------
-  std::uint64_t PausedMs() const { return pausedMs_; }
-  std::uint32_t Enumerations() const { return enumerations_; }
+  std::uint64_t PausedMs() const;
+  std::uint32_t Enumerations() const;
+
+  // --- USB full-speed timing (benchmarks) ----------------------------------
+  // From now on the bus runs in frames of `frame`: a write completes at the
+  // next frame boundary, the answer to a line becomes readable one frame after
+  // that line's write completed, and Pause sleeps for real. Reads and writes
+  // wait in wall time; without this nothing waits.
+  void UseFrameModel(std::chrono::microseconds frame = std::chrono::microseconds(1000));
 
   // --- HidPlatform ---------------------------------------------------------
   std::vector<std::string> Enumerate() override;
   std::unique_ptr<link::HidDevice> Open(const std::string& path) override;
+  link::HidError OpenError() const override;
+  // The spec's identity, as a system tells it without opening the device.
+  std::optional<link::HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override;
 
  private:
   struct Slot;
   friend class EmulatedHidDevice;
 
-  Slot& Add(DeviceSpec spec);
+  using Clock = std::chrono::steady_clock;
+
+  Slot& Add(DeviceSpec spec, std::unique_ptr<QuorvexController> controller);
   void Unplug(Slot& slot, std::uint32_t replugAfter);
   void Replug(Slot& slot);
+  // The first frame boundary after `now`.
+  Clock::time_point NextFrame(Clock::time_point now) const;
+  Slot* Find(const std::string& path);  // under the lock
 
+  mutable std::mutex mutex_;
   std::vector<std::unique_ptr<Slot>> slots_;
   std::uint64_t pausedMs_ = 0;
   std::uint32_t enumerations_ = 0;
+  bool frameModel_ = false;
+  std::chrono::microseconds frame_{1000};
+  Clock::time_point epoch_;
+  link::HidError openError_;
 };
 
 }  // namespace lumbra::emulator

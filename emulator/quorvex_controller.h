@@ -73,9 +73,10 @@ class QuorvexController {
   bool PollReport(std::span<std::uint8_t> out);
   std::size_t QueuedReports() const { return queueCount_; }
 
-  // Power cycle: forgets queued reports, the sector in progress and the frame
-  // numbering. Flash, faults (and what they have fired), counters and the
-  // transcript are kept.
+  // Power cycle: leaves service mode, and forgets queued reports, the sector
+  // in progress, the frame numbering, a pending unplug and the frames each
+  // fault has seen. Flash, faults (and how often they fired), counters and
+  // the transcript are kept.
   void Reset();
 
   // --- Flash ---------------------------------------------------------------

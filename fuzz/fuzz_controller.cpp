@@ -16,9 +16,7 @@
 
 namespace emu = lumbra::emulator;
 
-namespace {
-
-bool WellFormed(const std::string& text) {
+static bool WellFormed(const std::string& text) {
   if (text == emu::kServiceOnAnswer) return true;
   if (text.empty() || text.size() % 2 != 0 || text.find_first_not_of("0123456789ABCDEF") != text.npos) {
     return false;
@@ -28,16 +26,10 @@ bool WellFormed(const std::string& text) {
   return check == 0;
 }
 
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Building a controller lays out 64 KiB of flash; copying a fresh one is
   // far cheaper and just as fresh.
-  static const emu::QuorvexController pristine([] {
-    emu::ControllerOptions options;
-    options.transcriptCapacity = 4;
-    return options;
-  }());
+  static const emu::QuorvexController pristine(emu::ControllerOptions{.transcriptCapacity = 4});
   emu::QuorvexController controller = pristine;
 
   std::array<std::uint8_t, emu::kReportDataSize> report{};

@@ -11,6 +11,7 @@
 //
 // Input: 8 bytes per fault; a last incomplete record chooses the extras.
 // LUMBRA_FUZZ_TRACE=1 prints each run's ending, for replaying by hand.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,8 +26,6 @@
 namespace emu = lumbra::emulator;
 namespace rel = lumbra::reliability;
 
-namespace {
-
 constexpr std::size_t kRecord = 8;
 constexpr std::size_t kMaxFaults = 8;
 constexpr int kFaultKinds = static_cast<int>(emu::FaultKind::kFailWrite) + 1;
@@ -35,7 +34,7 @@ constexpr int kCorruptions = static_cast<int>(emu::Corruption::kEmpty) + 1;
 
 // Texts an invented report may carry: answers of each kind, and blocks of
 // the image, so that one could be taken for the answer to a later request.
-std::string ExtraText(std::uint8_t pick) {
+static std::string ExtraText(std::uint8_t pick) {
   static const std::string kAnswers[] = {"52454144594B", "4F4B04", "00FFFFFFFF", "SERVICE ON"};
   if (pick < 4) return kAnswers[pick];
   const auto image = lumbra::transfer::FirmwareImage::Bytes();
@@ -43,7 +42,7 @@ std::string ExtraText(std::uint8_t pick) {
   return lumbra::testing::wire::HexWithCheck(image.subspan(block, 16));
 }
 
-emu::Fault FaultFrom(const std::uint8_t* b) {
+static emu::Fault FaultFrom(const std::uint8_t* b) {
   emu::Fault fault;
   fault.kind = static_cast<emu::FaultKind>(b[0] % kFaultKinds);
   if (b[1] % (kCommands + 1) != kCommands) {
@@ -65,8 +64,6 @@ emu::Fault FaultFrom(const std::uint8_t* b) {
   return fault;
 }
 
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   rel::Setup setup;
   std::size_t pos = 0;
@@ -78,10 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (data[pos] & 1) setup.disturbBeforeVerify.push_back(cell);
     if (data[pos + 1] & 1) setup.pressAtVerifyAddress = cell & ~0xFu;
   }
-  bool readBackLies = false;
-  for (const emu::Fault& fault : setup.faults) {
-    readBackLies = readBackLies || fault.kind == emu::FaultKind::kReadBackFill;
-  }
+  const bool readBackLies = std::any_of(setup.faults.begin(), setup.faults.end(),
+                                       [](const emu::Fault& f) { return f.kind == emu::FaultKind::kReadBackFill; });
 
   const rel::CycleResult result = rel::RunCycle(setup);
   static const bool trace = std::getenv("LUMBRA_FUZZ_TRACE") != nullptr;

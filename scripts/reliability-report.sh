@@ -98,11 +98,10 @@ field() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<<"$summary"; }
     [fuzz_reply]="any reply text, each awaited kind and reply length"
     [fuzz_hid_link]="input reports (bytes, outcome) and device set-up for HidLink"
     [fuzz_report_descriptor]="HID report descriptors"
-    [fuzz_line_parser]="controller-side line parser, raw lines and whole reports"
     [fuzz_controller]="runs of output reports into QuorvexController::ReceiveReport"
     [fuzz_transfer_cycle]="a whole download and verification, every answer, time-out and failure chosen"
   )
-  for target in fuzz_reply fuzz_hid_link fuzz_report_descriptor fuzz_line_parser fuzz_controller fuzz_transfer_cycle; do
+  for target in fuzz_reply fuzz_hid_link fuzz_report_descriptor fuzz_controller fuzz_transfer_cycle; do
     log=$fuzz_build/results/$target.log
     seeds=$(find "$root/fuzz/corpus/$target" -type f | wc -l)
     if [[ -f $log ]]; then

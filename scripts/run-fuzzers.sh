@@ -26,7 +26,7 @@ runs=${1:-5000}
 cycle_runs=${2:-200}
 build=${LUMBRA_FUZZ_BUILD_DIR:-$root/build-rel-fuzz}
 max_time=${LUMBRA_FUZZ_MAX_TIME:-0}
-targets=${LUMBRA_FUZZ_TARGETS:-"fuzz_reply fuzz_hid_link fuzz_report_descriptor fuzz_line_parser fuzz_controller fuzz_transfer_cycle"}
+targets=${LUMBRA_FUZZ_TARGETS:-"fuzz_reply fuzz_hid_link fuzz_report_descriptor fuzz_controller fuzz_transfer_cycle"}
 workers=${LUMBRA_FUZZ_WORKERS:-1}
 jobs=${LUMBRA_FUZZ_JOBS:-2}
 

@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "app/dialog_units.h"
+#include "transfer/messages.h"
 #include "ui_firmware_dialog.h"
 
 namespace lumbra::app {
@@ -119,16 +120,6 @@ void FirmwareDialog::SetFieldText(transfer::FieldId field, std::string_view text
                           lines->setPlainText(shown);
                         }},
              fields_.at(field));
-}
-
-QWidget& FirmwareDialog::Field(transfer::FieldId field) const {
-  return *std::visit([](auto* control) -> QWidget* { return control; }, fields_.at(field));
-}
-
-QString FirmwareDialog::FieldText(transfer::FieldId field) const {
-  return std::visit(Overloaded{[](const QLineEdit* line) { return line->text(); },
-                               [](const QPlainTextEdit* lines) { return lines->toPlainText(); }},
-                    fields_.at(field));
 }
 
 QAbstractButton& FirmwareDialog::DownloadButton() const { return *ui_->downloadButton; }

@@ -26,6 +26,8 @@ class FirmwareDialog;
 
 namespace lumbra::app {
 
+class FirmwareDialogTestAccess;  // tests/app
+
 inline constexpr std::chrono::milliseconds kTickPeriod{transfer::kTickPeriodMs};
 
 class FirmwareDialog final : public QDialog, public transfer::DialogPort {
@@ -42,20 +44,10 @@ class FirmwareDialog final : public QDialog, public transfer::DialogPort {
   void SetFieldText(transfer::FieldId field, std::string_view text) override;
   void ShowMessageBox(std::string_view text) override;
 
-  // The control that shows `field`, and the text it shows (the error field's
-  // lines end in '\n').
-  QWidget& Field(transfer::FieldId field) const;
-  QString FieldText(transfer::FieldId field) const;
   // The Download Firmware button, control 1029.
   QAbstractButton& DownloadButton() const;
 
-  const transfer::TransferController& Controller() const { return controller_; }
-
  public slots:
-  // The timer's timeout. Schedules one step of the controller; public so that
-  // tests can tick by hand.
-  void OnTimer();
-
   // Escape and any other cancel: through the close guard.
   void reject() override;
 
@@ -70,8 +62,12 @@ class FirmwareDialog final : public QDialog, public transfer::DialogPort {
   // A read-only field: a single-line edit, or the multi-line error field.
   using FieldControl = std::variant<QLineEdit*, QPlainTextEdit*>;
 
+  friend class FirmwareDialogTestAccess;  // reads the fields and the controller, ticks by hand
+
   void LayOutFromTemplate();
   void DrawFramesAsGroupBoxes();
+  // The timer's timeout: schedules one step of the controller.
+  void OnTimer();
   void RunStep();
 
   std::unique_ptr<Ui::FirmwareDialog> ui_;

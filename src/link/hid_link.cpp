@@ -7,17 +7,13 @@
 
 namespace lumbra::link {
 
-namespace {
+HidLink::HidLink(HidPlatform& platform, std::size_t longestLine, ControllerPolicy policy)
+    : platform_(platform), longestLine_(std::min(longestLine, kMaxLineLength)), policy_(policy) {}
 
-bool Usable(const ReportLengths& caps) {
+bool HidLink::Usable(const ReportLengths& caps) const {
   return caps.input >= kMinInputReportLength && caps.input <= kMaxReportLength &&
-         caps.output >= kMinOutputReportLength && caps.output <= kMaxReportLength;
+         caps.output >= longestLine_ + 2 && caps.output <= kMaxReportLength;
 }
-
-}  // namespace
-
-HidLink::HidLink(HidPlatform& platform, ControllerPolicy policy)
-    : platform_(platform), policy_(policy) {}
 
 HidLink::~HidLink() = default;
 
@@ -29,17 +25,30 @@ bool HidLink::Connect() {
   device_.reset();
   bool unsupported = false;
   bool realRefused = false;
+  bool accessDenied = false;
   // Foreign devices are opened, identified and closed one at a time; the
   // first controller in enumeration order is taken.
   for (const std::string& path : platform_.Enumerate()) {
     std::unique_ptr<HidDevice> device = platform_.Open(path);
-    if (!device) continue;
-    std::optional<HidAttributes> attributes = device->Attributes();
+    const HidError openError = device ? HidError{} : platform_.OpenError();
+    std::optional<HidAttributes> attributes;
+    if (device) {
+      attributes = device->Attributes();
+    } else if (openError.fault == HidFault::kAccessDenied) {
+      // Identified without opening it, so that a controller this user may not
+      // open is not reported missing.
+      attributes = platform_.Identify(path);
+    }
     if (!attributes || !IsQuorvex(attributes->vendorId, attributes->productId)) continue;
     if (policy_ == ControllerPolicy::kVirtualOnly &&
         attributes->serialNumber != kVirtualSerialNumber) {
       // Closed before anything is written to it, not even "service.on".
       realRefused = true;
+      continue;
+    }
+    if (!device) {
+      accessDenied = true;
+      lastError_ = openError;
       continue;
     }
     SetStatus(kDetected);
@@ -56,13 +65,15 @@ bool HidLink::Connect() {
   }
   discovery_ = device_       ? Discovery::kOpened
                : unsupported ? Discovery::kUnsupported
-               : realRefused ? Discovery::kRealRefused
-                             : Discovery::kNotFound;
+               : realRefused  ? Discovery::kRealRefused
+               : accessDenied ? Discovery::kAccessDenied
+                              : Discovery::kNotFound;
   switch (discovery_) {
     case Discovery::kOpened: SetStatus(kDetected); break;
     case Discovery::kNotFound: SetStatus(kNotDetected); break;
     case Discovery::kUnsupported: SetStatus(kUnsupported); break;
     case Discovery::kRealRefused: SetStatus(kStandInRefused); break;
+    case Discovery::kAccessDenied: SetStatus(kDetectedAccessDenied); break;
   }
   if (device_ && onOpened_) onOpened_();
   return device_ != nullptr;
@@ -71,6 +82,7 @@ bool HidLink::Connect() {
 bool HidLink::StillOpen() {
   if (!device_) return false;
   if (device_->ReadReport(InputReport(), 0) != ReadOutcome::kFailed) return true;
+  lastError_ = device_->LastError();
   device_.reset();
   return false;
 }
@@ -91,21 +103,20 @@ bool HidLink::WriteLine(std::string_view text) {
   std::memcpy(outputReport_.data() + 1, text.data(), text.size());
   outputReport_[text.size() + 1] = 0x0D;
   // A short write counts as a failed one: the controller got half a line.
-  return device_->WriteReport(std::span(outputReport_.data(), caps_.output));
+  if (device_->WriteReport(std::span(outputReport_.data(), caps_.output))) return true;
+  lastError_ = device_->LastError();
+  device_.reset();
+  return false;
 }
 
 SendResult HidLink::SendLine(std::string_view text) {
-  if (IsOpen() || Connect()) {
-    // A line must leave room for the report ID and the carriage return.
-    if (!Fits(text)) return SendResult::kTooLong;
-    if (WriteLine(text)) return SendResult::kWritten;
-    device_.reset();
-  }
+  // Discovery took only a controller whose output report holds the longest
+  // line, the report ID and the carriage return.
+  if (text.size() > longestLine_) return SendResult::kLinkLost;
+  if ((IsOpen() || Connect()) && WriteLine(text)) return SendResult::kWritten;
   // Not open, or the write failed: discover once more and write again.
   if (!Connect()) return SendResult::kLinkLost;
-  if (!Fits(text)) return SendResult::kTooLong;
   if (WriteLine(text)) return SendResult::kWritten;
-  device_.reset();
   SetStatus(kCantWrite);
   return SendResult::kLinkLost;
 }
@@ -131,6 +142,7 @@ std::optional<std::string_view> HidLink::ReadReply() {
     case ReadOutcome::kFailed:
       // An unplugged device fails at once on some systems; the link stays
       // open and the next write finds out.
+      lastError_ = device_->LastError();
       return std::nullopt;
   }
   return std::nullopt;

@@ -20,11 +20,10 @@ namespace lumbra::link {
 inline constexpr int kReadTimeoutMs = 6000;
 // Largest report the link handles: the report ID byte and 64 data bytes.
 inline constexpr std::size_t kMaxReportLength = 65;
-// The longest line the tool sends (a Sector data frame) must fit an output
-// report together with the report ID and the carriage return.
-inline constexpr std::size_t kLongestLine = 48;
-inline constexpr std::size_t kMinOutputReportLength = kLongestLine + 2;
 inline constexpr std::size_t kMinInputReportLength = 2;
+// The longest line a report can carry: the report ID and the carriage return
+// take two of its bytes.
+inline constexpr std::size_t kMaxLineLength = kMaxReportLength - 2;
 // Reports waiting before a line goes out are stale; at most this many are
 // discarded (hidraw keeps 64 per handle), so a flooding device cannot hold
 // the tool up.
@@ -33,6 +32,7 @@ inline constexpr int kMaxStaleReports = 128;
 // Status line texts.
 inline constexpr std::string_view kDetected = "Quorvex detected";
 inline constexpr std::string_view kNotDetected = "Quorvex not detected";
+inline constexpr std::string_view kDetectedAccessDenied = "Quorvex detected, access denied";
 inline constexpr std::string_view kUnsupported = "Quorvex report size not supported";
 inline constexpr std::string_view kCantWrite = "Can't write to Quorvex";
 inline constexpr std::string_view kReadTimedOut = "ReadFile timeout";
@@ -51,21 +51,25 @@ enum class ControllerPolicy {
 
 // How the last discovery ended.
 enum class Discovery {
-  kOpened,       // a usable controller is open
-  kNotFound,     // no controller answered to its identifiers
-  kUnsupported,  // controllers were found, but none with report lengths we carry
-  kRealRefused,  // the policy refused a real controller, and nothing else was usable
+  kOpened,        // a usable controller is open
+  kNotFound,      // no controller answered to its identifiers
+  kUnsupported,   // controllers were found, but none with report lengths we carry
+  kRealRefused,   // the policy refused a real controller, and nothing else was usable
+  kAccessDenied,  // a controller this user may not open, and nothing else was usable
 };
 
 enum class SendResult {
   kWritten,   // the line went out
-  kTooLong,   // the line does not fit the output report; nothing was written
   kLinkLost,  // the link could not be (re)opened or the write failed twice
 };
 
 class HidLink {
  public:
-  explicit HidLink(HidPlatform& platform, ControllerPolicy policy = ControllerPolicy::kAny);
+  // `longestLine`: the longest line the link must carry (at most
+  // kMaxLineLength); a controller whose output report cannot hold it with the
+  // report ID and the carriage return is not taken.
+  HidLink(HidPlatform& platform, std::size_t longestLine,
+          ControllerPolicy policy = ControllerPolicy::kAny);
   ~HidLink();
   HidLink(const HidLink&) = delete;
   HidLink& operator=(const HidLink&) = delete;
@@ -74,6 +78,8 @@ class HidLink {
   bool IsOpen() const { return device_ != nullptr; }
   // How the last discovery ended.
   Discovery LastDiscovery() const { return discovery_; }
+  // Why the last open, write or read that failed did so (for a log).
+  HidError LastError() const { return lastError_; }
 
   // Where status texts go; nothing is shown while it is null.
   void SetStatusTarget(TextTarget* target) { status_ = target; }
@@ -81,8 +87,10 @@ class HidLink {
   // controller before (service mode) belongs to the old connection.
   void SetOpenedHandler(std::function<void()> handler) { onOpened_ = std::move(handler); }
 
-  // Sends one line (without its line end) in one output report, opening the
-  // link if needed and retrying a failed write once on a rediscovered link.
+  // Sends one line (without its line end, at most `longestLine` characters;
+  // a longer one is not sent and counts as a lost link) in one output report,
+  // opening the link if needed and retrying a failed write once on a
+  // rediscovered link.
   // Input reports already waiting are discarded first: they cannot be the
   // answer to this line.
   SendResult SendLine(std::string_view text);
@@ -104,13 +112,15 @@ class HidLink {
   bool Connect();
   void SetStatus(std::string_view text);
   void DiscardStaleInput();
-  bool Fits(std::string_view text) const { return text.size() + 2 <= caps_.output; }
+  bool Usable(const ReportLengths& caps) const;
   bool WriteLine(std::string_view text);
   std::span<std::uint8_t> InputReport() { return {inputReport_.data(), caps_.input}; }
 
   HidPlatform& platform_;
+  std::size_t longestLine_;
   ControllerPolicy policy_;
   Discovery discovery_ = Discovery::kNotFound;
+  HidError lastError_;
   std::function<void()> onOpened_;
   TextTarget* status_ = nullptr;
   std::unique_ptr<HidDevice> device_;

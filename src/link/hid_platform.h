@@ -1,5 +1,6 @@
-// The HID services the link needs, as a small interface so the link runs against
-// hidapi in the product and against scripted or emulated devices in tests.
+// The HID services the link needs, as a small interface so the link runs on
+// each system's own HID binding (hidapi on Linux, SetupAPI and the HID library
+// on Windows) and against scripted or emulated devices in tests.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +36,20 @@ struct ReportLengths {
   std::size_t output = 0;
 };
 
+// Why an open, a write or a read failed.
+enum class HidFault {
+  kAbsent,        // no such device (not listed, or not there any more when opened)
+  kAccessDenied,  // the device is there, but this user or process may not open it
+  kGone,          // an opened device has left (unplugged, power-cycled)
+  kOther,
+};
+
+struct HidError {
+  HidFault fault = HidFault::kOther;
+  // errno or GetLastError(), for a log only: the dialog never shows it.
+  int osCode = 0;
+};
+
 enum class ReadOutcome {
   kReport,   // one input report arrived
   kTimeout,  // nothing arrived within the wait
@@ -46,20 +61,24 @@ class HidDevice {
  public:
   virtual ~HidDevice() = default;
 
-  // Vendor and product identifiers; nullopt when they cannot be read.
+  // Identifiers and serial number; nullopt when they cannot be read.
   virtual std::optional<HidAttributes> Attributes() = 0;
 
   // Input and output report lengths; nullopt when they cannot be learned.
   virtual std::optional<ReportLengths> Capabilities() = 0;
 
-  // Writes one whole output report, report[0] being the report ID.
-  // Returns only when the report has gone out; false on failure.
+  // Writes one whole output report, report[0] being the report ID. Returns
+  // when the report has gone out; false when it failed, or on Windows did
+  // not go out within a bounded wait.
   virtual bool WriteReport(std::span<const std::uint8_t> report) = 0;
 
   // Reads the next input report into `report` (report[0] is the report ID;
-  // for a device without numbered reports it is left as the caller set it),
-  // waiting at most `timeoutMs` milliseconds.
+  // for a device without numbered reports hidraw leaves it as the caller set
+  // it and Windows makes it 0), waiting at most `timeoutMs` milliseconds.
   virtual ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) = 0;
+
+  // Why the last failed WriteReport or ReadReport (kFailed) failed.
+  virtual HidError LastError() const = 0;
 };
 
 // The machine's HID devices.
@@ -67,12 +86,20 @@ class HidPlatform {
  public:
   virtual ~HidPlatform() = default;
 
-  // Paths of the present HID devices, in enumeration order. Only these paths
-  // are ever passed to Open.
+  // Paths of the present HID devices (hidraw nodes, Windows device interface
+  // paths), in enumeration order. Only these paths are ever passed to Open
+  // and Identify.
   virtual std::vector<std::string> Enumerate() = 0;
 
-  // Opens a device for reading and writing; nullptr when it cannot be opened.
+  // Opens a device for reading and writing; nullptr when it cannot be opened,
+  // and OpenError() then says why.
   virtual std::unique_ptr<HidDevice> Open(const std::string& path) = 0;
+  virtual HidError OpenError() const = 0;
+
+  // What a listed device says about itself, learned without opening it for
+  // reading and writing, so that a controller this user may not open is still
+  // known as one; nullopt where the system does not tell.
+  virtual std::optional<HidAttributes> Identify(const std::string& path) = 0;
 
   // Sleeps for the given time (the short pauses of the handshake).
   virtual void Pause(int milliseconds) = 0;

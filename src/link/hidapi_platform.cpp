@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -46,6 +47,21 @@ std::optional<std::string> SysfsDescriptorPath(std::string_view devicePath) {
   path += number;
   path += "/device/report_descriptor";
   return path;
+}
+
+HidFault FaultOfErrno(int code) {
+  switch (code) {
+    case EACCES:  // the node's mode or owner (no udev rule)
+    case EPERM:   // a device cgroup, a security module
+      return HidFault::kAccessDenied;
+    case ENOENT:
+      return HidFault::kAbsent;
+    case ENODEV:
+    case ENXIO:
+      return HidFault::kGone;
+    default:
+      return HidFault::kOther;
+  }
 }
 
 namespace {
@@ -112,25 +128,40 @@ class HidapiDevice final : public HidDevice {
   bool WriteReport(std::span<const std::uint8_t> report) override {
     // hidraw takes the report ID as byte 0 for numbered and unnumbered
     // reports alike, and sends exactly what it is given.
-    if (report.empty()) return false;
+    if (report.empty()) return Failed(0);
+    errno = 0;
     const int written = hid_write(handle_, report.data(), report.size());
-    return written >= 0 && static_cast<std::size_t>(written) == report.size();
+    return (written >= 0 && static_cast<std::size_t>(written) == report.size()) || Failed(errno);
   }
 
   ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override {
     const std::optional<ReportLayout>& layout = Layout();
+    error_ = {};
     if (!layout || report.empty()) return ReadOutcome::kFailed;
     // hidraw delivers the ID byte only with numbered reports; otherwise the
     // data alone, which belongs behind the caller's ID byte.
     const std::span<std::uint8_t> target = layout->numbered ? report : report.subspan(1);
     if (target.empty()) return ReadOutcome::kFailed;
+    errno = 0;
     const int got = hid_read_timeout(handle_, target.data(), target.size(), timeoutMs);
-    if (got < 0) return ReadOutcome::kFailed;
+    if (got < 0) {
+      // hidapi fails a read without an errno when poll says the node hung up,
+      // which is how hidraw tells an unplug.
+      error_ = errno == 0 ? HidError{HidFault::kGone, 0} : HidError{FaultOfErrno(errno), errno};
+      return ReadOutcome::kFailed;
+    }
     if (got == 0) return ReadOutcome::kTimeout;
     return ReadOutcome::kReport;
   }
 
+  HidError LastError() const override { return error_; }
+
  private:
+  bool Failed(int code) {
+    error_ = {FaultOfErrno(code), code};
+    return false;
+  }
+
   // Read once per opening; a foreign device that is only identified never
   // has its descriptor read.
   const std::optional<ReportLayout>& Layout() {
@@ -146,6 +177,7 @@ class HidapiDevice final : public HidDevice {
   std::string path_;
   bool layoutRead_ = false;
   std::optional<ReportLayout> layout_;
+  HidError error_;
 };
 
 }  // namespace
@@ -157,26 +189,53 @@ HidapiPlatform::~HidapiPlatform() = default;
 std::vector<std::string> HidapiPlatform::Enumerate() {
   enumerated_.clear();
   if (!library_->Ready()) return {};
+  std::vector<std::string> paths;
+  // hidapi reads the identifiers and the serial number from udev, without
+  // opening the node.
   hid_device_info* devices = hid_enumerate(0, 0);
   for (const hid_device_info* d = devices; d != nullptr; d = d->next) {
-    if (d->path == nullptr) continue;
-    std::string path(d->path);
-    if (std::find(enumerated_.begin(), enumerated_.end(), path) == enumerated_.end()) {
-      enumerated_.push_back(std::move(path));
-    }
+    if (d->path == nullptr || Find(d->path) != nullptr) continue;
+    enumerated_.push_back(
+        {d->path, {d->vendor_id, d->product_id, AsciiDeviceString(d->serial_number)}});
+    paths.push_back(d->path);
   }
   hid_free_enumeration(devices);
-  return enumerated_;
+  return paths;
+}
+
+const HidapiPlatform::Listed* HidapiPlatform::Find(const std::string& path) const {
+  const auto listed = std::find_if(enumerated_.begin(), enumerated_.end(),
+                                   [&](const Listed& l) { return l.path == path; });
+  return listed == enumerated_.end() ? nullptr : &*listed;
+}
+
+std::optional<HidAttributes> HidapiPlatform::Identify(const std::string& path) {
+  const Listed* listed = Find(path);
+  if (listed == nullptr) return std::nullopt;
+  return listed->attributes;
 }
 
 std::unique_ptr<HidDevice> HidapiPlatform::Open(const std::string& path) {
   // hid_open_path of hidapi 0.13 crashes on a path that is not a hidraw node,
   // so only nodes hidapi itself listed are handed to it.
-  if (std::find(enumerated_.begin(), enumerated_.end(), path) == enumerated_.end()) {
+  if (Find(path) == nullptr) {
+    openError_ = {HidFault::kAbsent, 0};
     return nullptr;
   }
+  errno = 0;
   hid_device* handle = hid_open_path(path.c_str());
-  if (handle == nullptr) return nullptr;
+  if (handle == nullptr) {
+    // open(2)'s errno survives hid_open_path only because what runs after it
+    // (formatting the error text, freeing memory) happens not to set errno;
+    // when it says nothing useful, the node's access is asked directly.
+    int code = errno;
+    if (FaultOfErrno(code) == HidFault::kOther &&
+        ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
+      code = errno;
+    }
+    openError_ = {FaultOfErrno(code), code};
+    return nullptr;
+  }
   return std::make_unique<HidapiDevice>(library_, handle, path);
 }
 

@@ -25,14 +25,27 @@ class HidapiPlatform final : public HidPlatform {
   std::vector<std::string> Enumerate() override;
   // Opens only a path the last Enumerate returned; nullptr for any other.
   std::unique_ptr<HidDevice> Open(const std::string& path) override;
+  HidError OpenError() const override { return openError_; }
+  // What the last Enumerate learned from udev, without opening the node.
+  std::optional<HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override;
 
  private:
+  struct Listed {
+    std::string path;
+    HidAttributes attributes;
+  };
+  const Listed* Find(const std::string& path) const;
+
   // Shared with the open devices, so hidapi stays initialised while any of
   // them lives.
   std::shared_ptr<HidapiLibrary> library_;
-  std::vector<std::string> enumerated_;
+  std::vector<Listed> enumerated_;
+  HidError openError_;
 };
+
+// What an errno of open, write or read says.
+HidFault FaultOfErrno(int code);
 
 // The sysfs file holding the report descriptor of a hidraw node
 // ("/dev/hidraw3" -> "/sys/class/hidraw/hidraw3/device/report_descriptor");

@@ -107,6 +107,8 @@ std::optional<HidAttributes> ReadAttributes(Win32HidApi& api, HANDLE device) {
                        ReadSerialNumber(api, device).value_or("")};
 }
 
+HidError ErrorOf(DWORD code) { return {FaultOfWin32Error(code), static_cast<int>(code)}; }
+
 // One overlapped transfer on `file`, waited for at most `timeoutMs`. Whatever
 // happens, no transfer is left running on return: a late one is cancelled and
 // its end awaited, since it writes into `overlapped` and the caller's buffer.
@@ -168,7 +170,11 @@ class Win32HidDevice final : public HidDevice {
     api_.ResetEvent(overlapped.hEvent);
     const BOOL started = api_.WriteFile(device_.get(), output_.data(),
                                         static_cast<DWORD>(output_.size()), &overlapped);
-    return Finish(api_, device_.get(), overlapped, started, kWriteTimeoutMs) == Transfer::kDone;
+    if (Finish(api_, device_.get(), overlapped, started, kWriteTimeoutMs) == Transfer::kDone) {
+      return true;
+    }
+    error_ = ErrorOf(api_.GetLastError());
+    return false;
   }
 
   ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override {
@@ -196,8 +202,11 @@ class Win32HidDevice final : public HidDevice {
       case Transfer::kFailed:
         break;
     }
+    error_ = ErrorOf(api_.GetLastError());
     return ReadOutcome::kFailed;
   }
+
+  HidError LastError() const override { return error_; }
 
  private:
   Win32HidApi& api_;
@@ -208,9 +217,26 @@ class Win32HidDevice final : public HidDevice {
   std::optional<HIDP_CAPS> caps_;
   std::vector<std::uint8_t> input_;
   std::vector<std::uint8_t> output_;
+  HidError error_;
 };
 
 }  // namespace
+
+HidFault FaultOfWin32Error(DWORD code) {
+  switch (code) {
+    case ERROR_ACCESS_DENIED:       // Windows keeps the device (keyboards, mice)
+    case ERROR_SHARING_VIOLATION:   // another program holds it without sharing
+      return HidFault::kAccessDenied;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return HidFault::kAbsent;
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+      return HidFault::kGone;
+    default:
+      return HidFault::kOther;
+  }
+}
 
 Win32HidApi& SystemWin32HidApi() {
   static SystemApi api;
@@ -221,7 +247,6 @@ Win32HidPlatform::Win32HidPlatform(Win32HidApi& api) : api_(api) {}
 
 std::vector<std::string> Win32HidPlatform::Enumerate() {
   enumerated_.clear();
-  refused_.clear();
   GUID hidGuid{};
   api_.GetHidGuid(&hidGuid);
   const HDEVINFO set = api_.GetClassDevs(&hidGuid, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -252,23 +277,30 @@ std::vector<std::string> Win32HidPlatform::Enumerate() {
   return enumerated_;
 }
 
+bool Win32HidPlatform::Listed(const std::string& path) const {
+  return std::find(enumerated_.begin(), enumerated_.end(), path) != enumerated_.end();
+}
+
 std::unique_ptr<HidDevice> Win32HidPlatform::Open(const std::string& path) {
-  if (std::find(enumerated_.begin(), enumerated_.end(), path) == enumerated_.end()) {
+  if (!Listed(path)) {
+    openError_ = {HidFault::kAbsent, 0};
     return nullptr;
   }
   Handle device(api_, api_.CreateFileA(path.c_str(), kReadWrite, FILE_FLAG_OVERLAPPED));
   if (!device.valid()) {
-    // Windows keeps keyboards and mice for itself. Such a device can still be
-    // identified with a handle that asks for no access, but it cannot be a
-    // controller candidate: it is skipped like any other foreign device.
-    Handle query(api_, api_.CreateFileA(path.c_str(), 0, 0));
-    refused_.push_back({path, query.valid() ? ReadAttributes(api_, query.get()) : std::nullopt});
+    openError_ = ErrorOf(api_.GetLastError());
     return nullptr;
   }
   // The second handle, for the reads, so that a read pending on it never
   // stands in the way of a write or a query on the first.
   Handle reader(api_, api_.CreateFileA(path.c_str(), kReadWrite, FILE_FLAG_OVERLAPPED));
   return std::make_unique<Win32HidDevice>(api_, std::move(device), std::move(reader));
+}
+
+std::optional<HidAttributes> Win32HidPlatform::Identify(const std::string& path) {
+  if (!Listed(path)) return std::nullopt;
+  Handle query(api_, api_.CreateFileA(path.c_str(), 0, 0));
+  return query.valid() ? ReadAttributes(api_, query.get()) : std::nullopt;
 }
 
 void Win32HidPlatform::Pause(int milliseconds) {

@@ -19,13 +19,6 @@ namespace lumbra::link {
 // A write that has not gone out after this long is cancelled and fails.
 inline constexpr DWORD kWriteTimeoutMs = 1000;
 
-// A device that refused to be opened for reading and writing but could be
-// identified (keyboards and mice, which Windows keeps for itself).
-struct RefusedDevice {
-  std::string path;
-  std::optional<HidAttributes> attributes;
-};
-
 class Win32HidPlatform final : public HidPlatform {
  public:
   explicit Win32HidPlatform(Win32HidApi& api = SystemWin32HidApi());
@@ -37,15 +30,21 @@ class Win32HidPlatform final : public HidPlatform {
   // Opens only a path the last Enumerate returned; nullptr for any other and
   // for a device that cannot be opened for reading and writing.
   std::unique_ptr<HidDevice> Open(const std::string& path) override;
+  HidError OpenError() const override { return openError_; }
+  // Through a handle that asks for no access, which Windows grants even for
+  // a device it keeps for itself or another program holds.
+  std::optional<HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override;
 
-  // The devices the last Enumerate's openings were refused, for diagnostics.
-  const std::vector<RefusedDevice>& Refused() const { return refused_; }
-
  private:
+  bool Listed(const std::string& path) const;
+
   Win32HidApi& api_;
   std::vector<std::string> enumerated_;
-  std::vector<RefusedDevice> refused_;
+  HidError openError_;
 };
+
+// What a GetLastError() code of CreateFile, WriteFile or ReadFile says.
+HidFault FaultOfWin32Error(DWORD code);
 
 }  // namespace lumbra::link

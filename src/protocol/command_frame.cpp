@@ -39,16 +39,20 @@ CommandFrame StartDownloadFrame() { return Frame(kReadyReplyLength, {'P', 'W', '
 
 CommandFrame SectorAddressFrame(std::uint32_t address) { return AddressFrame('W', kOkReplyLength, address); }
 
+static_assert(1 + kSectorDataFrameLength <= kMaxFrameSize);
+
 CommandFrame SectorDataFrame(std::span<const std::uint8_t, kChunkSize> chunk) {
   CommandFrame frame = Frame(0, {'P', 'X'});
-  frame.bytes[0] = 1 + 2 + kChunkSize;
+  frame.bytes[0] = kSectorDataFrameLength;
   std::memcpy(frame.bytes.data() + 4, chunk.data(), chunk.size());
   return frame;
 }
 
 CommandFrame SectorChecksumFrame() { return Frame(kChecksumReplyLength, {'P', 'Y'}); }
 
-CommandFrame VerifyAddressFrame(std::uint32_t address) { return AddressFrame('Z', 17, address); }
+CommandFrame VerifyAddressFrame(std::uint32_t address) {
+  return AddressFrame('Z', kBlockReplyLength, address);
+}
 
 std::string EncodeXscrLine(const CommandFrame& frame) {
   std::string line;

@@ -12,6 +12,8 @@ namespace lumbra::protocol {
 
 inline constexpr std::size_t kChunkSize = 16;    // image bytes in one Sector data frame
 inline constexpr std::size_t kMaxFrameSize = 21;
+// Frame length of a Sector data frame: itself, 'P' 'X' and the chunk.
+inline constexpr std::uint8_t kSectorDataFrameLength = 1 + 2 + kChunkSize;
 
 // Reply lengths: the answer's bytes and its XOR byte.
 inline constexpr std::uint8_t kReadyReplyLength = 6;      // "READY"
@@ -39,5 +41,17 @@ CommandFrame VerifyAddressFrame(std::uint32_t address);    // 'P' 'Z' + "%05u", 
 
 // The frame's text form, ready for SendLine.
 std::string EncodeXscrLine(const CommandFrame& frame);
+
+// Characters in the xscr line of a frame with these lengths: "xscr ", both
+// lengths in decimal with a space after each, and two hex digits for each
+// payload byte and for the XOR byte.
+constexpr std::size_t XscrLineLength(std::uint8_t frameLength, std::uint8_t replyLength) {
+  const auto digits = [](unsigned n) { return n >= 100 ? 3u : n >= 10 ? 2u : 1u; };
+  return 5 + digits(frameLength) + 1 + digits(replyLength) + 1 + 2u * (frameLength - 1u) + 2;
+}
+
+// The longest line the tool sends, a Sector data frame's (48 characters):
+// what the link must carry in one output report.
+inline constexpr std::size_t kLongestLine = XscrLineLength(kSectorDataFrameLength, 0);
 
 }  // namespace lumbra::protocol

@@ -1,6 +1,6 @@
-// What the exchange and the engines need of the dialog: replace a field's
-// text, and show a modal message box. The Qt dialog implements it; tests
-// implement it with a recorder.
+// What the handshake and the engines need of a front end: replace a field's
+// text, and show a modal message box. The Qt and the Win32 dialogs implement
+// it, the command line answers its boxes at once, and tests record it.
 #pragma once
 
 #include <string_view>
@@ -9,12 +9,12 @@
 
 namespace lumbra::transfer {
 
-// The dialog's four read-only fields, by control identifier.
-enum class FieldId : int {
-  kDownloadPercent = 1028,
-  kStatus = 1030,
-  kErrors = 1034,
-  kVerifyPercent = 1035,
+// The dialog's four read-only fields; each front end maps them to its controls.
+enum class FieldId {
+  kDownloadPercent,
+  kStatus,
+  kErrors,
+  kVerifyPercent,
 };
 
 class DialogPort {

@@ -1,10 +1,17 @@
-// The texts the handshake and the engines show, in the status line and in
-// message boxes.
+// The texts the dialog's title, the handshake and the engines show: the
+// title, the status line, the error field and the message boxes. The link
+// writes its own status texts (link/hid_link.h); the dialog's labels are in
+// its templates.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace lumbra::transfer {
+
+// The dialog's title, also the caption of every message box.
+inline constexpr std::string_view kDialogTitle = "Quorvex Pump and Valve Firmware Ver. 2.01";
 
 // Status line.
 inline constexpr std::string_view kConnected = "Connected.";
@@ -19,15 +26,29 @@ inline constexpr std::string_view kVerifyAddressFailed = "Unable to send verify 
 inline constexpr std::string_view kVerifyAborted = "Verify Aborted! To many errors!";
 inline constexpr std::string_view kVerifyFinished = "Verify Finished. Cycle Power.";
 inline constexpr std::string_view kVerifyFailed = "Verify Failed!";
-// "Verifying address 0x%X" is formatted with the block address.
+// "Verifying address 0x%X", with the block address about to be read.
+std::string VerifyingAddress(std::uint32_t address);
+
+// Error field: one line per differing byte, "add 0x%X = 0x%X should be 0x%X\r\n".
+std::string DifferenceLine(std::uint32_t address, std::uint8_t found, std::uint8_t expected);
 
 // Message boxes.
 inline constexpr std::string_view kNotDetectedBox =
     "Quorvex not detected!\nCheck Quorvex power and USB cable.";
+// A controller is there, but the system would not let this user open it.
+#ifdef _WIN32
+inline constexpr std::string_view kAccessDeniedBox =
+    "Quorvex detected, but it cannot be opened.\n"
+    "Close any other program that uses it, then plug it in again.";
+#else
+inline constexpr std::string_view kAccessDeniedBox =
+    "Quorvex detected, but this user may not open it.\n"
+    "Install the udev rule (see man lumbra), then plug the controller in again.";
+#endif
 inline constexpr std::string_view kStartFailedBox =
     "Unable to Start firmware download.!\nCheck Quorvex power and USB cable.";
 // A send that lost the link for good ends the download with this box, or the
-// verification with kVerifyReadFailedBox.
+// verification with kVerifyReadFailedBox (endings.cpp says which step adds its own).
 inline constexpr std::string_view kDownloadSendFailedBox =
     "Can't write to Quorvex!\nDownload failed!\nService call required!";
 inline constexpr std::string_view kSectorAddressFailedBox =

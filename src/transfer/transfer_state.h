@@ -9,24 +9,20 @@
 
 namespace lumbra::transfer {
 
-// What the tick dispatcher decides by. Each activity clears its own flag
-// before it shows the box that ends it: ticks keep arriving under the box.
+// What the tick dispatcher decides by. An activity lets go before it shows
+// the box that ends it, since ticks keep arriving under the box: the
+// handshake and the download clear their flag, the verification clears its
+// flag or, when it ends in a Compare step, sets its step to Done, which the
+// next tick completes (endings.h).
 struct ActivityFlags {
   bool connectPending = false;  // the next tick runs the service handshake
   bool downloading = false;     // the download engine is active
   bool verifying = false;       // the verify engine is active
 };
 
-enum class DownloadStep : std::int32_t {
-  kStart = 0,
-  kSendAddress = 1,
-  kSendData = 2,
-  // No step has the value 3.
-  kReadChecksum = 4,
-  kFinish = 5,
-};
+enum class DownloadStep { kStart, kSendAddress, kSendData, kReadChecksum, kFinish };
 
-enum class VerifyStep : std::int32_t { kBegin = 0, kSendAddress = 1, kCompare = 2, kDone = 3 };
+enum class VerifyStep { kBegin, kSendAddress, kCompare, kDone };
 
 // Address range the verifier does not compare: sectors the controller
 // reported as protected (checksum 0x00FFFFFF) during the download.

@@ -4,6 +4,7 @@
 #include <mmsystem.h>
 // clang-format on
 
+#include "transfer/messages.h"
 #include "win32/resource.h"
 
 namespace lumbra::win32 {
@@ -32,6 +33,21 @@ std::string TitleFromModulePath(std::string_view path) {
   const std::size_t dot = name.find_last_of('.');
   if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
   return std::string(name);
+}
+
+// The read-only fields of template 130.
+constexpr std::pair<transfer::FieldId, int> kFieldControls[] = {
+    {transfer::FieldId::kDownloadPercent, IDC_DOWNLOAD_PERCENT},
+    {transfer::FieldId::kStatus, IDC_STATUS},
+    {transfer::FieldId::kErrors, IDC_ERRORS},
+    {transfer::FieldId::kVerifyPercent, IDC_VERIFY_PERCENT},
+};
+
+int ControlOf(transfer::FieldId field) {
+  for (const auto& [id, control] : kFieldControls) {
+    if (id == field) return control;
+  }
+  return 0;
 }
 
 std::string ApplicationTitle() {
@@ -140,7 +156,7 @@ void FirmwareWindow::OnCloseCommand() {
 
 void FirmwareWindow::SetFieldText(transfer::FieldId field, std::string_view text) {
   if (window_ == nullptr) return;
-  SetDlgItemTextA(window_, static_cast<int>(field), std::string(text).c_str());
+  SetDlgItemTextA(window_, ControlOf(field), std::string(text).c_str());
 }
 
 void FirmwareWindow::ShowMessageBox(std::string_view text) {

@@ -5,7 +5,9 @@
 
 #include <QAccessible>
 #include <QGroupBox>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QStyleOptionGroupBox>
 #include <QTemporaryDir>
@@ -20,10 +22,27 @@
 
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
-namespace lumbra::testing {
+namespace lumbra::app {
+
+// The dialog's inside, for these tests only: the control of a field and its
+// text (the error field's lines end in '\n'), the timer's slot, the controller.
+class FirmwareDialogTestAccess {
+ public:
+  static QWidget& Field(const FirmwareDialog& d, transfer::FieldId field) {
+    return *std::visit([](auto* control) -> QWidget* { return control; }, d.fields_.at(field));
+  }
+  static QString Text(const FirmwareDialog& d, transfer::FieldId field) {
+    QWidget& control = Field(d, field);
+    const auto* line = qobject_cast<QLineEdit*>(&control);
+    return line != nullptr ? line->text() : static_cast<QPlainTextEdit&>(control).toPlainText();
+  }
+  static void OnTimer(FirmwareDialog& d) { d.OnTimer(); }
+  static const transfer::TransferController& Controller(const FirmwareDialog& d) { return d.controller_; }
+};
+
 namespace {
 
-using app::FirmwareDialog;
+using Inside = FirmwareDialogTestAccess;
 using transfer::FieldId;
 
 // Dismisses each message box once `until` holds, or after a thousand polls,
@@ -61,39 +80,30 @@ class DialogTest : public ::testing::Test {
   FirmwareDialog dialog{platform, nullptr, std::chrono::hours(1)};
 };
 
-TEST_F(DialogTest, OpensWithItsTitleAndFourEmptyFieldsAScreenReaderCanName) {
-  EXPECT_EQ(dialog.windowTitle(), "Quorvex Pump and Valve Firmware Ver. 2.01");
-  const std::pair<FieldId, QString> fields[] = {
-      {FieldId::kStatus, "Status"}, {FieldId::kDownloadPercent, "Download progress"},
-      {FieldId::kVerifyPercent, "Verify progress"}, {FieldId::kErrors, "Differences"}};
-  for (const auto& [field, name] : fields) {
-    EXPECT_EQ(dialog.FieldText(field), "") << name.toStdString();
-    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&dialog.Field(field));
-    ASSERT_NE(accessible, nullptr);
-    EXPECT_EQ(accessible->text(QAccessible::Name), name);
-  }
-}
-
 // The template's rectangles in dialog units, converted with MS Sans Serif 8 pt's
-// base units at 96 dpi (6 x 13), are the pixels Windows shows: 521 x 327 inside the frame.
-TEST_F(DialogTest, ControlsSitWhereTheTemplatePutsThemInDialogUnits) {
-  const app::DialogBaseUnits windows{6, 13};
-  EXPECT_EQ(app::DialogUnitsToPixels(QSize(347, 201), windows), QSize(521, 327));
+// base units at 96 dpi (6 x 13), are the pixels Windows shows: 521 x 327 inside
+// the frame. Each field opens empty, with a name a screen reader reads.
+TEST_F(DialogTest, OpensWithItsTitleAndItsControlsWhereTheTemplatePutsThem) {
+  EXPECT_EQ(dialog.windowTitle(), "Quorvex Pump and Valve Firmware Ver. 2.01");
+  const DialogBaseUnits windows{6, 13};
+  EXPECT_EQ(DialogUnitsToPixels(QSize(347, 201), windows), QSize(521, 327));
   // Halves round away from zero, as MulDiv: -1.5, 48.75, 109.5 and 22.75 pixels.
-  EXPECT_EQ(app::DialogUnitsToPixels(QRect(-1, 30, 73, 14), windows), QRect(-2, 49, 110, 23));
-  const app::DialogBaseUnits base = app::BaseUnitsOf(dialog.font());
-  EXPECT_EQ(dialog.size(), app::DialogUnitsToPixels(QSize(347, 201), base));
+  EXPECT_EQ(DialogUnitsToPixels(QRect(-1, 30, 73, 14), windows), QRect(-2, 49, 110, 23));
+  const DialogBaseUnits base = BaseUnitsOf(dialog.font());
+  EXPECT_EQ(dialog.size(), DialogUnitsToPixels(QSize(347, 201), base));
   EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
-  const std::pair<QWidget*, QRect> controls[] = {
-      {&dialog.Field(FieldId::kDownloadPercent), {280, 34, 35, 14}},
-      {&dialog.DownloadButton(), {30, 30, 73, 14}},
-      {&dialog.Field(FieldId::kStatus), {15, 175, 315, 14}},
-      {&dialog.Field(FieldId::kErrors), {30, 70, 235, 60}},
-      {&dialog.Field(FieldId::kVerifyPercent), {280, 80, 35, 14}},
-  };
-  for (const auto& [control, units] : controls)
-    EXPECT_EQ(control->geometry(), app::DialogUnitsToPixels(units, base))
-        << qPrintable(control->objectName());
+  EXPECT_EQ(dialog.DownloadButton().geometry(), DialogUnitsToPixels(QRect(30, 30, 73, 14), base));
+  const struct { FieldId field; QString name; QRect units; } fields[] = {
+      {FieldId::kStatus, "Status", {15, 175, 315, 14}},
+      {FieldId::kDownloadPercent, "Download progress", {280, 34, 35, 14}},
+      {FieldId::kVerifyPercent, "Verify progress", {280, 80, 35, 14}},
+      {FieldId::kErrors, "Differences", {30, 70, 235, 60}}};
+  for (const auto& [field, name, units] : fields) {
+    QWidget& control = Inside::Field(dialog, field);
+    EXPECT_EQ(control.geometry(), DialogUnitsToPixels(units, base)) << name.toStdString();
+    EXPECT_EQ(Inside::Text(dialog, field), "") << name.toStdString();
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(&control)->text(QAccessible::Name), name);
+  }
 }
 
 TEST_F(DialogTest, GroupBoxTitlesSitOnTheFrameAndNoControlCrossesAFrameLine) {
@@ -125,7 +135,7 @@ TEST_F(DialogTest, GroupBoxTitlesSitOnTheFrameAndNoControlCrossesAFrameLine) {
 TEST_F(DialogTest, TimeoutsQueueOneStepAndTheCloseGuardHoldsTheDownload) {
   BoxCloser boxes;
   dialog.DownloadButton().click();
-  for (int i = 0; i < 3; ++i) dialog.OnTimer();
+  for (int i = 0; i < 3; ++i) Inside::OnTimer(dialog);
   EXPECT_EQ(controller.Counters().frames, 0u) << "a step ran inside the timer's slot";
   QCoreApplication::processEvents();
   EXPECT_EQ(controller.Counters().frames, 1u) << "service.on, and no more";
@@ -137,13 +147,13 @@ TEST_F(DialogTest, TimeoutsQueueOneStepAndTheCloseGuardHoldsTheDownload) {
 }
 
 TEST_F(DialogTest, EnterDoesNothingAndEscapeEndsAnIdleDialog) {
-  QWidget* const focusable[] = {&dialog.DownloadButton(), &dialog.Field(FieldId::kDownloadPercent)};
+  QWidget* const focusable[] = {&dialog.DownloadButton(), &Inside::Field(dialog, FieldId::kDownloadPercent)};
   for (QWidget* focus : focusable) {
     focus->setFocus();
     for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(focus, key);
   }
   EXPECT_TRUE(dialog.isVisible());
-  EXPECT_FALSE(dialog.Controller().Busy());
+  EXPECT_FALSE(Inside::Controller(dialog).Busy());
   QTest::keyClick(&dialog, Qt::Key_Escape);
   EXPECT_FALSE(dialog.isVisible());
 }
@@ -151,7 +161,7 @@ TEST_F(DialogTest, EnterDoesNothingAndEscapeEndsAnIdleDialog) {
 TEST(DownloaderAppTest, TheDialogIsGoneWhenRunReturns) {
   emulator::EmulatedHidPlatform platform;
   QPointer<FirmwareDialog> opened;
-  auto* app = static_cast<app::DownloaderApp*>(QCoreApplication::instance());
+  auto* app = static_cast<DownloaderApp*>(QCoreApplication::instance());
   EXPECT_EQ(app->Run(platform, [&](FirmwareDialog& dialog) {
     opened = &dialog;
     QTimer::singleShot(0, &dialog, &QDialog::close);
@@ -163,14 +173,14 @@ TEST(DownloaderAppTest, TheDialogIsGoneWhenRunReturns) {
 // Compare step opens the final box; the Done step must still run under it.
 TEST(DemoSessionTest, TicksGoOnUnderABoxThatAStepOpened) {
   QTemporaryDir shots;
-  app::DemoSession demo;
+  DemoSession demo;
   // Sector 1 stores two chunks in each other's place; only the verification sees it.
   demo.Platform().ControllerAt(0)->AddFault(emulator::Fault::SwapChunks(1, 0, 1));
   FirmwareDialog dialog(demo.Platform(), nullptr, std::chrono::milliseconds(0));
   demo.Attach(dialog, {.autostart = true, .closeAtEnd = false, .screenshotDir = shots.path()});
   dialog.show();
   // Open until the Done step has run and the demo has taken its pictures.
-  BoxCloser boxes([&] { return !dialog.Controller().Busy() && demo.Ended(); });
+  BoxCloser boxes([&] { return !Inside::Controller(dialog).Busy() && demo.Ended(); });
   for (QDeadlineTimer end(60000); boxes.seen.empty() && !end.hasExpired();)
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
   const QString failed = "test_app: " + QString::fromLatin1(transfer::kVerifyFailedBox);
@@ -178,13 +188,13 @@ TEST(DemoSessionTest, TicksGoOnUnderABoxThatAStepOpened) {
   for (const char* name : {"lumbra-demo-downloading.png", "lumbra-demo.png", "lumbra-demo-box.png"})
     EXPECT_TRUE(QDir(shots.path()).exists(name)) << name;
   // The engines end each difference's line with "\r\n"; the field shows '\n'.
-  const QString errors = dialog.FieldText(FieldId::kErrors);
+  const QString errors = Inside::Text(dialog, FieldId::kErrors);
   EXPECT_FALSE(errors.contains('\r'));
-  EXPECT_EQ(errors.count('\n'), dialog.Controller().State().errorCount);
+  EXPECT_EQ(errors.count('\n'), Inside::Controller(dialog).Report().differences.size());
 }
 
 }  // namespace
-}  // namespace lumbra::testing
+}  // namespace lumbra::app
 
 int main(int argc, char** argv) {
   // The tests run in the tool's own application object, so the boxes' caption is

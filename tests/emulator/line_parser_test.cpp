@@ -5,12 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "support/wire.h"
-
 namespace lumbra::emulator {
 namespace {
-
-namespace wire = testing::wire;
 
 // One wrong, missing or extra character anywhere in a line the tool writes
 // must cost the answer: the fields, the blanks and the check byte together
@@ -34,23 +30,6 @@ TEST(LineParser, RejectsEverySingleCharacterEditOfTheToolsLines) {
       }
     }
     for (const std::string& edit : edits) ASSERT_FALSE(ParseLine(edit).Understood()) << "'" << edit << "'";
-  }
-}
-
-TEST(LineParser, RejectsWellFormedLinesTheToolNeverSends) {
-  const std::pair<std::string, ParseError> cases[] = {
-      {wire::Xscr(6, "PWXZ"), ParseError::kUnknownPayload},
-      {wire::Xscr(0, "PX" + std::string(15, '\0')), ParseError::kUnknownPayload},
-      {wire::Xscr(0, "PX" + std::string(17, '\0')), ParseError::kBadLength},
-      {wire::Xscr(5, "PWXY"), ParseError::kReplyLengthMismatch},
-      {wire::Xscr(17, "PW00000"), ParseError::kReplyLengthMismatch},
-      {wire::Xscr(3, "PW0000A"), ParseError::kBadAddress},
-      {wire::SectorAddress(65536), ParseError::kBadAddress},
-      {wire::VerifyAddress(65521), ParseError::kBadAddress},  // the block runs off the end
-  };
-  for (const auto& [line, error] : cases) {
-    const ParsedLine parsed = ParseLine(line);
-    EXPECT_EQ(parsed.error, error) << line << ": " << ToString(parsed.error);
   }
 }
 

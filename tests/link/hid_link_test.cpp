@@ -11,7 +11,8 @@ using testing::ReplyOf;
 using testing::ScriptedDevice;
 
 struct Rig : TextTarget {
-  explicit Rig(ControllerPolicy policy = ControllerPolicy::kAny) : link(platform, policy) {
+  // The tool's longest line has 48 characters.
+  explicit Rig(ControllerPolicy policy = ControllerPolicy::kAny) : link(platform, 48, policy) {
     link.SetStatusTarget(this);
   }
   void SetText(std::string_view text) override { texts.emplace_back(text); }
@@ -28,9 +29,6 @@ class HidLinkTest : public ::testing::Test, protected Rig {};
 TEST_F(HidLinkTest, FirstControllerWinsAndEverythingElseIsClosed) {
   int opened = 0;
   link.SetOpenedHandler([&] { ++opened; });
-  EXPECT_EQ(link.SendLine("a"), SendResult::kLinkLost);
-  EXPECT_EQ(texts.back(), "Quorvex not detected");
-
   platform.Add(0x046D, 0xC31C);  // a keyboard
   platform.Add(0x4242, 0x4242);  // a vendor id alone
   platform.Add(0xC003, 0x4242);  // the two swapped
@@ -47,34 +45,52 @@ TEST_F(HidLinkTest, FirstControllerWinsAndEverythingElseIsClosed) {
   EXPECT_EQ(opened, 1);
 }
 
-// Each of the four bounds (input 2..65, output 50..65) once, and lengths unknown.
-TEST(HidLinkDiscovery, ReportLengthsOutsideWhatTheLinkCarriesAreRefusedAndDiscoveryGoesOn) {
-  const std::optional<ReportLengths> rows[] = {
-      std::nullopt, ReportLengths{66, 65}, ReportLengths{65, 66}, ReportLengths{65, 49}, ReportLengths{1, 65}};
-  for (const auto& caps : rows) {
-    Rig rig;
-    ScriptedDevice& refused = rig.AddQuorvex();
-    refused.caps = caps;
-    EXPECT_EQ(rig.link.SendLine("a"), SendResult::kLinkLost);
-    EXPECT_EQ(refused.openHandles, 0);
-    EXPECT_EQ(rig.texts.back(), "Quorvex report size not supported");
-    ScriptedDevice& good = rig.AddQuorvex();  // a usable one behind it is still found
-    EXPECT_EQ(rig.link.SendLine("a"), SendResult::kWritten);
-    EXPECT_EQ(good.written.size(), 1u);
+// Discovery goes on past every controller it cannot use and, when none is
+// usable, names the first reason of: report lengths it cannot carry (each of
+// the four bounds, input 2..65 and output 50..65, and lengths unknown), the
+// stand-in rule, a controller this user may not open (identified without
+// opening it). A locked foreign device is no reason. A usable one behind is found.
+TEST(HidLinkDiscovery, UnusableControllersAreSkippedAndTheFirstReasonNamed) {
+  using enum ControllerPolicy;
+  struct Device {
+    const char* serial;
+    bool opens = true;
+    std::optional<ReportLengths> caps = ReportLengths{65, 65};
+  };
+  const char* const unsupported = "Quorvex report size not supported";
+  const struct { ControllerPolicy policy; std::vector<Device> devices; Discovery end; const char* status; } rows[] = {
+      {kAny, {}, Discovery::kNotFound, "Quorvex not detected"},
+      {kAny, {{"A1B2C3", true, std::nullopt}}, Discovery::kUnsupported, unsupported},
+      {kAny, {{"A1B2C3", true, ReportLengths{66, 65}}}, Discovery::kUnsupported, unsupported},
+      {kAny, {{"A1B2C3", true, ReportLengths{65, 66}}}, Discovery::kUnsupported, unsupported},
+      {kAny, {{"A1B2C3", true, ReportLengths{65, 49}}}, Discovery::kUnsupported, unsupported},
+      {kAny, {{"A1B2C3", true, ReportLengths{1, 65}}}, Discovery::kUnsupported, unsupported},
+      {kAny, {{"A1B2C3", false}, {"lumbra-virtual", true, ReportLengths{65, 49}}}, Discovery::kUnsupported,
+       unsupported},
+      {kVirtualOnly, {{"A1B2C3"}}, Discovery::kRealRefused, "Stand-in image: real controller refused"},
+      {kVirtualOnly, {{"A1B2C3", false}}, Discovery::kRealRefused, "Stand-in image: real controller refused"},
+      {kAny, {{"A1B2C3", false}}, Discovery::kAccessDenied, "Quorvex detected, access denied"},
+      {kVirtualOnly, {{"lumbra-virtual", false}}, Discovery::kAccessDenied, "Quorvex detected, access denied"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE("row " + std::to_string(&row - rows));
+    Rig rig(row.policy);
+    rig.platform.Add(0x046D, 0xC31C).opens = false;  // a keyboard the system keeps
+    for (const Device& device : row.devices) {
+      ScriptedDevice& added = rig.AddQuorvex(device.serial);
+      added.opens = device.opens;
+      added.caps = device.caps;
+    }
+    EXPECT_EQ(rig.link.SendLine("service.on"), SendResult::kLinkLost);
+    EXPECT_EQ(rig.link.LastDiscovery(), row.end);
+    EXPECT_EQ(rig.texts.back(), row.status);
+    ScriptedDevice& good = rig.AddQuorvex("lumbra-virtual");
+    EXPECT_EQ(rig.link.SendLine("service.on"), SendResult::kWritten);
+    for (const auto& d : rig.platform.devices) {  // only that one was ever held or written to
+      EXPECT_EQ(d->openHandles, d.get() == &good ? 1 : 0);
+      EXPECT_EQ(d->written.size(), d.get() == &good ? 1u : 0u);
+    }
   }
-}
-
-TEST(HidLinkDiscovery, StandInBuildTakesOnlyTheVirtualController) {
-  Rig rig(ControllerPolicy::kVirtualOnly);
-  ScriptedDevice& real = rig.AddQuorvex("A1B2C3");
-  EXPECT_EQ(rig.link.SendLine("service.on"), SendResult::kLinkLost);
-  EXPECT_EQ(rig.link.LastDiscovery(), Discovery::kRealRefused);
-  EXPECT_EQ(rig.texts.back(), "Stand-in image: real controller refused");
-  ScriptedDevice& virtualOne = rig.AddQuorvex("lumbra-virtual");
-  EXPECT_EQ(rig.link.SendLine("service.on"), SendResult::kWritten);
-  EXPECT_EQ(virtualOne.written.size(), 1u);
-  EXPECT_EQ(real.openHandles, 0);
-  EXPECT_TRUE(real.written.empty());
 }
 
 // The smallest lengths carried: L_out 50 holds the longest line (48 characters) and nothing longer.
@@ -84,7 +100,7 @@ TEST_F(HidLinkTest, OutputReportIsIdLineCarriageReturnAndZerosToExactlyLOut) {
   ASSERT_EQ(link.SendLine("service.on"), SendResult::kWritten);
   ASSERT_EQ(link.SendLine("ab"), SendResult::kWritten);  // nothing of the longer line shows
   EXPECT_EQ(link.SendLine(std::string(48, 'x')), SendResult::kWritten);
-  EXPECT_EQ(link.SendLine(std::string(49, 'x')), SendResult::kTooLong);
+  EXPECT_EQ(link.SendLine(std::string(49, 'x')), SendResult::kLinkLost);  // longer than the link was made for
   ASSERT_EQ(d.written.size(), 3u);
   const auto written = [&](std::size_t i) { return std::string(d.written[i].begin(), d.written[i].end()); };
   EXPECT_EQ(written(0), std::string("\0service.on\r", 12) + std::string(38, '\0'));  // zeros up to L_out

@@ -2,6 +2,8 @@
 // has already let go, so the ticks of its modal loop cannot continue it.
 #pragma once
 
+#include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -12,24 +14,22 @@ namespace lumbra::testing {
 
 // Empty when the box may open in this state, else what is wrong.
 inline std::string CheckFlagsAtBox(std::string_view box, const transfer::TransferState& state) {
-  const bool downloadBox = box == transfer::kNotDetectedBox || box == transfer::kStartFailedBox ||
-                           box == transfer::kSectorAddressFailedBox ||
-                           box == transfer::kDownloadFailedBox || box == transfer::kStandInRefusedBox ||
-                           box == transfer::kDownloadSendFailedBox;
-  const bool verifyEndBox = box == transfer::kVerifyFinishedBox ||
-                            box == transfer::kVerifyFailedBox || box == transfer::kVerifyAbortedBox;
-  if (downloadBox) {
-    if (state.flags.downloading || state.flags.connectPending) {
-      return "download still flagged under box: " + std::string(box);
-    }
-  } else if (verifyEndBox) {
-    if (state.verifyStep != transfer::VerifyStep::kDone) {
-      return "verify step not Done under box: " + std::string(box);
-    }
-  } else if (box == transfer::kVerifyReadFailedBox) {  // also the verify send failure
-    if (state.flags.verifying) return "verification still flagged under box";
+  using namespace transfer;
+  const auto oneOf = [box](std::initializer_list<std::string_view> boxes) {
+    return std::find(boxes.begin(), boxes.end(), box) != boxes.end();
+  };
+  const std::string named(box);
+  // The handshake's and the download's boxes: the download and its handshake have let go.
+  if (oneOf({kNotDetectedBox, kAccessDeniedBox, kStandInRefusedBox, kStartFailedBox, kSectorAddressFailedBox,
+             kDownloadFailedBox, kDownloadSendFailedBox})) {
+    if (state.flags.downloading || state.flags.connectPending) return "download still flagged under box: " + named;
+  } else if (oneOf({kVerifyFinishedBox, kVerifyFailedBox, kVerifyAbortedBox})) {
+    // A verification's own ending: its step is Done, the next tick clears its flag.
+    if (state.verifyStep != VerifyStep::kDone) return "verify step not Done under box: " + named;
+  } else if (box == kVerifyReadFailedBox) {  // also the verify send failure
+    if (state.flags.verifying) return "verification still flagged under box: " + named;
   } else {
-    return "unexpected box: " + std::string(box);
+    return "unexpected box: " + named;
   }
   return {};
 }

@@ -5,13 +5,14 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "emulator/fault.h"
 #include "emulator/quorvex_controller.h"
-#include "transfer/transfer_state.h"
+#include "transfer/dialog_port.h"
+#include "transfer/run_report.h"
 
 namespace lumbra::reliability {
 
@@ -28,23 +29,19 @@ struct Setup {
   std::vector<std::uint32_t> disturbBeforeVerify;
   // Press the button again when the verification is about to read this block address.
   std::int64_t pressAtVerifyAddress = -1;
-  // Pull the controller's plug, for good, before the first tick this holds for.
-  std::function<bool(const transfer::TransferState&)> unplugWhen;
 };
 
 struct CycleResult {
-  std::string status;               // the status line at the end
-  std::vector<std::string> boxes;   // every message box, in order
+  std::string status;                   // the status line at the end
+  std::vector<std::string> boxes;       // every message box, in order
   std::vector<std::string> violations;  // broken rules, empty when none
   int ticks = 0;
-  int resends = 0;                  // sector resends begun
-  std::int32_t errorCount = 0;
-  std::string errorField;           // the error field's text at the end
-  std::string verifyPercent;        // the verify percentage field at the end
-  transfer::SkipWindow window;
-  bool faultFired = false;          // an injected fault took effect
-  bool passed = false;              // "Verify Finished. Cycle Power." was reported
-  bool flashMatches = false;        // flash equals the image outside the boot code
+  int resends = 0;                      // "Resending sector" shown
+  std::map<transfer::FieldId, std::string> fields;  // every field's text at the end
+  transfer::RunReport report;           // the run's report
+  bool faultFired = false;              // an injected fault took effect
+  bool passed = false;                  // "Verify Finished. Cycle Power." was reported
+  bool flashMatches = false;            // flash equals the image outside the boot code
   std::uint64_t serviceOnLines = 0;
 
   bool FalsePass() const { return passed && !flashMatches; }
@@ -52,8 +49,11 @@ struct CycleResult {
 
 CycleResult RunCycle(Setup setup);
 
-// Erased flash except the boot code, which holds what a fresh controller holds.
-std::vector<std::uint8_t> FlashWithBootCode(const emulator::ControllerOptions& options,
-                                            std::uint8_t fill);
+// Whether the emulated flash holds the image everywhere but in the boot code,
+// as the controller itself knows it: the verdict no run's own report decides.
+bool FlashHoldsImage(const emulator::QuorvexController& controller);
+
+// Flash filled with `fill` except the boot code, which holds what a fresh controller holds.
+std::vector<std::uint8_t> FlashWithBootCode(const emulator::ControllerOptions& options, std::uint8_t fill);
 
 }  // namespace lumbra::reliability

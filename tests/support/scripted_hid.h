@@ -20,7 +20,7 @@ struct ScriptedRead {
 
 struct ScriptedDevice {
   bool plugged = true;  // listed by Enumerate; a handle already open keeps working
-  bool opens = true;
+  bool opens = true;  // false: Open fails with access denied; Identify tells the attributes
   std::optional<link::HidAttributes> attributes;
   std::optional<link::ReportLengths> caps = link::ReportLengths{65, 65};
   int writesToFail = 0;              // the next this many writes fail
@@ -62,6 +62,7 @@ class ScriptedHandle : public link::HidDevice {
     std::copy_n(read.data.begin(), std::min(read.data.size(), report.size() - 1), report.begin() + 1);
     return read.outcome;
   }
+  link::HidError LastError() const override { return {link::HidFault::kGone, 0}; }
 
  private:
   ScriptedDevice& d_;
@@ -85,6 +86,10 @@ class ScriptedPlatform : public link::HidPlatform {
   std::unique_ptr<link::HidDevice> Open(const std::string& path) override {
     ScriptedDevice& d = *devices.at(std::stoul(path));
     return d.opens ? std::make_unique<ScriptedHandle>(d) : nullptr;
+  }
+  link::HidError OpenError() const override { return {link::HidFault::kAccessDenied, 13}; }
+  std::optional<link::HidAttributes> Identify(const std::string& path) override {
+    return devices.at(std::stoul(path))->attributes;
   }
   void Pause(int) override {}
 

@@ -11,14 +11,15 @@
 # run them, 77 skipped (QEMU is not installed and cannot be).
 set -euo pipefail
 
-readonly EXPECTED_SCENARIOS=7
+readonly EXPECTED_SCENARIOS=11
 here=$(cd "$(dirname "$0")" && pwd)
-driver="" controller="" cache="" timeout_s=420
+driver="" controller="" cli="" cache="" timeout_s=420
 
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --driver) driver=$2; shift 2 ;;
     --controller) controller=$2; shift 2 ;;
+    --cli) cli=$2; shift 2 ;;
     --cache) cache=$2; shift 2 ;;
     --timeout) timeout_s=$2; shift 2 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
@@ -33,7 +34,7 @@ name=system-test
 source "$here/vm-lib.sh"
 need_vm_tools
 get_kernel "$cache" hid hid-generic uhid
-make_initramfs "$cache/initramfs" "$here/init.sh" "hid hid-generic uhid" "$driver $controller"
+make_initramfs "$cache/initramfs" "$here/init.sh" "hid hid-generic uhid" "$driver $controller $cli"
 
 # --- Run ----------------------------------------------------------------------
 log=$cache/console.log

@@ -2,6 +2,7 @@
 // over hidraw), engines and ticks against the virtual controller (over uhid), judged
 // by the dialog's texts and boxes and by the flash the controller dumps when unplugged.
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -222,6 +223,30 @@ TEST_F(SystemTest, ReplugDownload) {
 // tool finds it gone, asks the new one for service mode ("Connected.") and downloads.
 TEST_F(SystemTest, NextController) {
   DownloadsTheImage({kConnected, kDownloadFinished, kVerifyFinished});
+}
+
+// A user the hidraw node's mode keeps out (no udev rule): the tool, run as nobody, names
+// the controller it may not open, and nothing reaches the flash.
+TEST_F(SystemTest, AccessDenied) {
+  ASSERT_TRUE(PlugIn());
+  const pid_t child = ::fork();
+  if (child == 0) {  // judged here; its failures are printed, its exit status tells
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    link::HidapiPlatform platform;
+    lumbra::testing::RecordingDialog dialog;
+    TransferController tool(platform, dialog);
+    tool.Init();
+    tool.BeginDownload();
+    for (int i = 0; i < 10 && tool.Busy(); ++i) tool.OnTick();
+    EXPECT_EQ(dialog.Status(), "Quorvex detected, access denied");
+    EXPECT_THAT(dialog.boxes, ElementsAre("Quorvex detected, but this user may not open it.\n"
+                                          "Install the udev rule (see man lumbra), then plug the controller in again."));
+    ::_exit(HasFailure() ? 1 : 0);
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0) << "the run as nobody";
+  Unplug(oldFirmware_);
 }
 
 }  // namespace

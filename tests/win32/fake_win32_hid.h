@@ -23,6 +23,7 @@ struct FakeHidDevice {
   USHORT outputLength = 65;
   std::wstring serial{};
   std::deque<std::vector<std::uint8_t>> reports{};  // input reports waiting
+  DWORD refusal = ERROR_ACCESS_DENIED;  // why a refused read-write open fails
 };
 
 class FakeWin32Hid final : public link::Win32HidApi {
@@ -91,11 +92,12 @@ class FakeWin32Hid final : public link::Win32HidApi {
   HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) override {
     for (std::size_t i = 0; i < devices.size(); ++i) {
       if (devices[i].path != path) continue;
-      if (access != 0 && devices[i].quirk == FakeHidDevice::kRefusesReadWrite) break;
+      if (access != 0 && devices[i].quirk == FakeHidDevice::kRefusesReadWrite) {
+        return Fail(devices[i].refusal), INVALID_HANDLE_VALUE;
+      }
       return open.emplace(NewHandle(), Handle{i, access, flags}).first->first;
     }
-    Fail(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
+    return Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
   }
   BOOL CloseHandle(HANDLE handle) override { return open.erase(handle) + events.erase(handle) > 0; }
   BOOL WriteFile(HANDLE file, const void* data, DWORD bytes, OVERLAPPED* overlapped) override {

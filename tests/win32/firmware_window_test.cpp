@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,7 +31,9 @@ std::string FieldText(HWND dialog, int id) { return TextOf(GetDlgItem(dialog, id
 // from a thread timer, whenever the thread is idle (under a box a step opened).
 class DialogRun {
  public:
-  explicit DialogRun(bool fastTicks = true) : fastTicks_(fastTicks) { platform.AddController(); }
+  explicit DialogRun(bool fastTicks = true, emulator::DeviceSpec spec = {}) : fastTicks_(fastTicks) {
+    platform.AddController({}, spec);
+  }
 
   void Run(std::function<void(HWND)> drive, bool pressDownload = true) {
     drive_ = std::move(drive);
@@ -105,7 +108,7 @@ TEST(FirmwareWindowTest, OpensAsTheTemplateSays) {
     for (const auto& expected : controls) {
       ASSERT_NE(control, nullptr);
       SCOPED_TRACE(expected.text);
-      EXPECT_EQ(GetDlgCtrlID(control) & 0xFFFF, expected.id);
+      EXPECT_EQ(GetDlgCtrlID(control), expected.id);  // 65535, not -1, for those without one
       EXPECT_EQ(TextOf(control), expected.text);
       const bool field = expected.text[0] == '\0' && expected.id != 0xFFFF;
       EXPECT_EQ((GetWindowLongA(control, GWL_STYLE) & ES_READONLY) != 0, field) << "read-only";
@@ -161,23 +164,29 @@ TEST(FirmwareWindowTest, WholeDownloadAndVerificationPastTheCloseGuard) {
 }
 
 TEST(FirmwareWindowTest, TicksKeepArrivingUnderABoxAStepOpened) {
-  // The real 25 ms timer; no controller, so the handshake step opens its box.
-  DialogRun run(/*fastTicks=*/false);
-  run.platform.Unplug(0);
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point opened;
-  run.Run([&](HWND dialog) {
-    if (!run.Box()) return;
-    if (opened == Clock::time_point{}) opened = Clock::now();
-    if (Clock::now() - opened < std::chrono::milliseconds(400)) return;
-    EXPECT_EQ(FieldText(dialog, IDC_STATUS), link::kNotDetected);
-    run.Dismiss();
-    run.Close();
-  });
-  // One box: a tick under it did not run the handshake again.
-  EXPECT_EQ(run.boxes, std::vector<std::string>{std::string(transfer::kNotDetectedBox)});
-  // About 16 periods passed under the box; each ran one (idle) step.
-  EXPECT_GE(run.stepsUnderBox, 8);
+  // The real 25 ms timer; no controller that opens, so the handshake step opens its box.
+  const struct { bool locked; std::string_view status, box; } rows[] = {
+      {false, link::kNotDetected, transfer::kNotDetectedBox},
+      {true, "Quorvex detected, access denied",
+       "Quorvex detected, but it cannot be opened.\nClose any other program that uses it, then plug it in again."}};
+  for (const auto& row : rows) {
+    DialogRun run(/*fastTicks=*/false, {.opens = !row.locked});
+    if (!row.locked) run.platform.Unplug(0);
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point opened;
+    run.Run([&](HWND dialog) {
+      if (!run.Box()) return;
+      if (opened == Clock::time_point{}) opened = Clock::now();
+      if (Clock::now() - opened < std::chrono::milliseconds(400)) return;
+      EXPECT_EQ(FieldText(dialog, IDC_STATUS), row.status);
+      run.Dismiss();
+      run.Close();
+    });
+    // One box: a tick under it did not run the handshake again.
+    EXPECT_EQ(run.boxes, std::vector<std::string>{std::string(row.box)});
+    // About 16 periods passed under the box; each ran one (idle) step.
+    EXPECT_GE(run.stepsUnderBox, 8);
+  }
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fake_win32_hid.h"
-#include "link/device_ids.h"
+#include "link/hid_link.h"
 
 namespace lumbra::link {
 namespace {
@@ -93,28 +93,30 @@ TEST(Win32HidTransferTest, Outcomes) {
   }
 }
 
-// Every listed device is examined; foreign ones and those Windows refuses for reading
-// and writing (identified through a no-access handle) are closed, no candidates.
-TEST(Win32HidPlatformTest, ListsEveryDeviceAndClosesForeignAndRefusedOnes) {
-  FakeWin32Hid api;
-  Win32HidPlatform platform(api);
-  const auto refuses = FakeHidDevice::kRefusesReadWrite;
-  api.devices = {{R"(\\?\hid#vid_046d&pid_c31c#1)", 0x046D, 0xC31C, refuses},
-                 {"mouse", 0x046D, 0xC077}, {"locked controller", 0x4242, 0xC003, refuses}};
-  const std::vector<std::string> paths = platform.Enumerate();
-  EXPECT_EQ(paths, (std::vector<std::string>{api.devices[0].path, "mouse", "locked controller"}));
-  EXPECT_EQ(api.setsOpen, 0) << "a device information set was not released";
-  for (const std::string& path : paths) {
-    std::unique_ptr<HidDevice> device = platform.Open(path);
-    if (!device) continue;
-    ASSERT_TRUE(device->Attributes());
-    EXPECT_FALSE(IsQuorvex(device->Attributes()->vendorId, device->Attributes()->productId));
+// Every listed device is examined and foreign ones are closed. One Windows refuses
+// for reading and writing says why, and is identified through a handle that asks
+// for no access: a locked controller is named as such, a keyboard is no controller.
+TEST(Win32HidPlatformTest, ListsEveryDeviceAndNamesALockedController) {
+  const struct { DWORD refusal; Discovery end; } rows[] = {
+      {ERROR_ACCESS_DENIED, Discovery::kAccessDenied}, {ERROR_SHARING_VIOLATION, Discovery::kAccessDenied},
+      {ERROR_GEN_FAILURE, Discovery::kNotFound}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.refusal);
+    FakeWin32Hid api;
+    Win32HidPlatform platform(api);
+    const auto refuses = FakeHidDevice::kRefusesReadWrite;
+    api.devices = {{R"(\\?\hid#vid_046d&pid_c31c#1)", 0x046D, 0xC31C, refuses},
+                   {"mouse", 0x046D, 0xC077},
+                   {.path = "locked controller", .quirk = refuses, .refusal = row.refusal}};
+    HidLink link(platform, 48);
+    EXPECT_EQ(link.SendLine("service.on"), SendResult::kLinkLost);
+    EXPECT_EQ(link.LastDiscovery(), row.end);
+    EXPECT_EQ(link.LastError().osCode, row.end == Discovery::kAccessDenied ? int(row.refusal) : 0);
+    EXPECT_TRUE(api.open.empty()) << "a foreign or query handle was left open";
+    EXPECT_EQ(api.setsOpen, 0) << "a device information set was not released";
+    EXPECT_EQ(platform.Enumerate(), (std::vector<std::string>{api.devices[0].path, "mouse", "locked controller"}));
+    EXPECT_EQ(platform.Identify(api.devices[0].path).value_or(HidAttributes{}).productId, 0xC31C);
   }
-  EXPECT_TRUE(api.open.empty()) << "a foreign or query handle was left open";
-  ASSERT_EQ(platform.Refused().size(), 2u);
-  ASSERT_TRUE(platform.Refused()[0].attributes);
-  EXPECT_EQ(platform.Refused()[0].attributes->productId, 0xC31C);
-  EXPECT_EQ(platform.Refused()[1].path, "locked controller");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "link/hid_link.h"
 #include "link/win32_hid_platform.h"
+#include "protocol/command_frame.h"
 #include "support/recording_dialog.h"
 #include <windows.h>
 
@@ -15,7 +16,7 @@ namespace {
 
 TEST(Win32SystemHidTest, NoControllerReadsNotDetected) {
   link::Win32HidPlatform platform;
-  link::HidLink link(platform);
+  link::HidLink link(platform, protocol::kLongestLine);
   testing::RecordingDialog dialog;
   transfer::FieldTarget status(dialog, transfer::FieldId::kStatus);
   link.SetStatusTarget(&status);

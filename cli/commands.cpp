@@ -1,0 +1,201 @@
+#include "cli/commands.h"
+
+#include <algorithm>
+#include <list>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "cli/console.h"
+#include "cli/options.h"
+#include "cli/record.h"
+#include "cli/runner.h"
+#include "cli/shared_platform.h"
+#include "emulator/emulated_hid_platform.h"
+
+namespace lumbra::cli {
+
+namespace {
+
+// What flash and watch share: the platform, the console, the records, the
+// results and the worst exit code so far.
+class Session {
+ public:
+  Session(const Options& options, SharedPlatform& shared, Console& console, StopSignal& stop)
+      : options_(options), shared_(shared), console_(console), stop_(stop) {
+    if (!options.reportFile.empty()) {
+      records_.emplace(options.reportFile);
+      if (!records_->Error().empty()) console_.Note(records_->Error());
+    }
+    if (options.paceMs < kDialogPaceMs) {
+      console_.Note("a pace below 25 ms is unproven on a real controller; the verification decides");
+    }
+  }
+
+  // Runs one controller on a thread of its own; its path must be claimed.
+  // One that may not be opened is run too: the engine ends it "access denied".
+  void Start(const Controller& controller) {
+    auto& job = jobs_.emplace_back();
+    job.thread = std::thread([this, controller, &job] {
+      const RunSettings settings{options_.paceMs, options_.verbose};
+      Finish(RunController(shared_, controller, settings, console_, stop_));
+      job.done = true;
+    });
+  }
+
+  // Joins the threads that have ended; all of them when `all`.
+  void Reap(bool all) {
+    for (auto it = jobs_.begin(); it != jobs_.end();) {
+      if (all || it->done) {
+        it->thread.join();
+        it = jobs_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  int ExitCode() {
+    Reap(true);
+    console_.Summary(results_);
+    if (records_ && !records_->Error().empty()) {
+      console_.Note(records_->Error());
+      return kExitRecordFailed;
+    }
+    return worst_;
+  }
+
+ private:
+  struct Job {
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
+  void Finish(const Result& result) {
+    console_.Finished(result);
+    if (records_) records_->Append(RecordJson(result, options_.paceMs));
+    const std::lock_guard lock(mutex_);
+    results_.push_back(result);
+    worst_ = std::max(worst_, cli::ExitCode(result.verdict));
+  }
+
+  const Options& options_;
+  SharedPlatform& shared_;
+  Console& console_;
+  StopSignal& stop_;
+  std::optional<RecordFile> records_;
+  std::list<Job> jobs_;
+  std::mutex mutex_;
+  std::vector<Result> results_;
+  int worst_ = kExitVerified;
+};
+
+bool Usable(const Controller& c) { return c.opens && c.writable; }
+
+int List(SharedPlatform& shared, Console& console) {
+  const std::vector<Controller> controllers = shared.ListControllers();
+  console.Listing(controllers);
+  if (std::none_of(controllers.begin(), controllers.end(), Usable)) {
+    console.Note(controllers.empty() ? "no controller attached"
+                                     : "no controller this build may write to");
+    return kExitNoController;
+  }
+  return kExitVerified;
+}
+
+// The controllers flash works on; nullopt when it refuses to choose.
+std::optional<std::vector<Controller>> Choose(const Options& o,
+                                              const std::vector<Controller>& attached,
+                                              Console& console) {
+  if (o.all) return attached;
+  std::vector<Controller> chosen;
+  for (const Controller& c : attached) {
+    if ((!o.device.empty() && c.path == o.device) ||
+        (!o.serial.empty() && c.attributes.serialNumber == o.serial) ||
+        (o.device.empty() && o.serial.empty())) {
+      chosen.push_back(c);
+    }
+  }
+  if (chosen.size() > 1) {
+    console.Note("several controllers match; name one with --device PATH, or flash all with --all:");
+    console.Listing(chosen);
+    return std::nullopt;
+  }
+  if (chosen.empty()) {
+    // Nothing there (yet): the engine looks once more and says so its way.
+    Controller wanted;
+    wanted.path = o.device;
+    wanted.attributes.serialNumber = o.serial;
+    chosen.push_back(wanted);
+  }
+  return chosen;
+}
+
+int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal& stop) {
+  const std::vector<Controller> attached = shared.ListControllers();
+  const std::optional<std::vector<Controller>> chosen = Choose(o, attached, console);
+  if (!chosen) return kExitUsage;
+  if (chosen->empty()) console.Note("no controller attached");
+  Session session(o, shared, console, stop);
+  for (const Controller& c : *chosen) {
+    if (!c.path.empty()) shared.Claim(c.path);
+    session.Start(c);
+  }
+  if (chosen->empty()) {
+    Controller none;
+    session.Start(none);
+  }
+  return session.ExitCode();
+}
+
+int Watch(const Options& o, SharedPlatform& shared, Console& console, StopSignal& stop) {
+  Session session(o, shared, console, stop);
+  constexpr auto kSlice = std::chrono::milliseconds(20);
+  while (!stop.Requested()) {
+    for (const Controller& c : shared.Arrivals()) {
+      if (shared.Claim(c.path)) session.Start(c);
+    }
+    session.Reap(false);
+    for (int waited = 0; waited < kWatchPollMs && !stop.Requested(); waited += 20) {
+      std::this_thread::sleep_for(kSlice);
+    }
+  }
+  return session.ExitCode();
+}
+
+}  // namespace
+
+int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io,
+           StopSignal& stop) {
+  const ParsedCommandLine parsed = ParseCommandLine(args, io.out, io.err);
+  if (!parsed.options) return parsed.exitCode;
+  Options o = *parsed.options;
+  // The emulated controllers are there to be flashed: flash takes them all
+  // unless one is named.
+  if (o.simulate > 0 && o.device.empty() && o.serial.empty()) o.all = true;
+
+  std::unique_ptr<link::HidPlatform> owned;
+  if (o.simulate > 0) {
+    auto emulated = std::make_unique<emulator::EmulatedHidPlatform>();
+    emulator::ControllerOptions controller;
+    controller.transcriptCapacity = 0;
+    for (int i = 0; i < o.simulate; ++i) emulated->AddController(controller);
+    owned = std::move(emulated);
+    platform = owned.get();
+  } else if (platform == nullptr) {
+    owned = MachinePlatform();
+    platform = owned.get();
+  }
+  SharedPlatform shared(*platform);
+  Console console(io.out, io.err,
+                  o.json ? Style::kJson : io.terminal ? Style::kTerminal : Style::kPlain);
+  switch (o.command) {
+    case Command::kList: return List(shared, console);
+    case Command::kFlash: return Flash(o, shared, console, stop);
+    case Command::kWatch: return Watch(o, shared, console, stop);
+  }
+  return kExitUsage;
+}
+
+}  // namespace lumbra::cli

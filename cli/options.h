@@ -1,0 +1,47 @@
+// lumbra-cli's command line: the subcommand and its options, parsed with CLI11.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+
+namespace lumbra::cli {
+
+// Exit codes, documented in lumbra-cli(1). With several controllers the
+// worst (highest) one is the program's.
+inline constexpr int kExitVerified = 0;
+inline constexpr int kExitVerifyFailed = 1;     // differences found, or the verification aborted
+inline constexpr int kExitDownloadFailed = 2;
+inline constexpr int kExitNoController = 3;     // none present, none writable, or access denied
+inline constexpr int kExitInterrupted = 4;
+inline constexpr int kExitUsage = 64;
+inline constexpr int kExitRecordFailed = 74;    // --report could not be written
+
+inline constexpr int kDialogPaceMs = 25;
+
+enum class Command { kList, kFlash, kWatch };
+
+struct Options {
+  Command command = Command::kList;
+  std::string device;      // --device PATH
+  std::string serial;      // --serial SN
+  bool all = false;        // --all
+  int paceMs = kDialogPaceMs;
+  bool json = false;
+  std::string reportFile;  // empty: no records
+  bool verbose = false;
+  int simulate = 0;        // emulated controllers instead of the HID devices; 0: none
+};
+
+struct ParsedCommandLine {
+  std::optional<Options> options;  // empty: nothing to run, exit with exitCode
+  int exitCode = 0;
+};
+
+// Parses the arguments after the program name. Help and usage errors are
+// printed here (help on `out`, errors on `err`, exit kExitUsage).
+ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostream& out,
+                                   std::ostream& err);
+
+}  // namespace lumbra::cli

@@ -1,0 +1,99 @@
+#include "cli/record.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "transfer/firmware_image.h"
+
+namespace lumbra::cli {
+
+using json = nlohmann::ordered_json;
+
+std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
+  using namespace std::chrono;
+  const auto day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss clock{floor<milliseconds>(time - day)};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()),
+                static_cast<int>(clock.subseconds().count()));
+  return text;
+}
+
+json ControllerJson(const Controller& controller) {
+  json j = {{"device", controller.path},
+            {"vendor_product", VendorProduct(controller.attributes)},
+            {"serial", controller.attributes.serialNumber},
+            {"opens", controller.opens},
+            {"writable", controller.writable}};
+  if (controller.lengths) {
+    j["input_report"] = controller.lengths->input;
+    j["output_report"] = controller.lengths->output;
+  }
+  return j;
+}
+
+json ResultJson(const Result& result) {
+  const transfer::RunReport& report = result.report;
+  json differences = json::array();
+  for (const transfer::Difference& d : report.differences) {
+    differences.push_back({{"address", d.address}, {"read", d.read}, {"expected", d.expected}});
+  }
+  json skipWindow = nullptr;
+  if (report.skipWindow.open) {
+    skipWindow = {{"start", report.skipWindow.start}, {"end", report.skipWindow.end}};
+  }
+  return {{"device", result.device},
+          {"serial", result.controller.attributes.serialNumber},
+          {"vendor_product", VendorProduct(result.controller.attributes)},
+          {"verdict", ToString(result.verdict)},
+          {"outcome", result.outcome ? json(transfer::ToString(*result.outcome)) : json(nullptr)},
+          {"seconds", std::round(result.seconds * 1000) / 1000},
+          {"resends", report.resends},
+          {"skip_window", skipWindow},
+          {"differences", differences}};
+}
+
+json RecordJson(const Result& result, int paceMs) {
+  json record = ResultJson(result);
+  record["start"] = UtcTimestamp(result.start);
+  record["end"] = UtcTimestamp(result.end);
+  record["lumbra_version"] = LUMBRA_VERSION;
+  record["image_version"] = kImageVersion;
+  record["image_sha256"] = LUMBRA_IMAGE_SHA256;
+  record["image_standin"] = transfer::FirmwareImage::IsStandIn();
+  record["pace_ms"] = paceMs;
+  return record;
+}
+
+RecordFile::RecordFile(const std::string& path) : path_(path) {
+  // Opened once, for appending: every record goes after whatever is there.
+  file_ = std::fopen(path.c_str(), "ab");
+  if (file_ == nullptr) error_ = "cannot open " + path + ": " + std::strerror(errno);
+}
+
+RecordFile::~RecordFile() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool RecordFile::Append(const json& record) {
+  const std::lock_guard lock(mutex_);
+  if (file_ == nullptr) return false;
+  const std::string line = record.dump() + "\n";
+  if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
+    error_ = "cannot write to " + path_ + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string RecordFile::Error() const {
+  const std::lock_guard lock(mutex_);
+  return error_;
+}
+
+}  // namespace lumbra::cli

@@ -1,0 +1,194 @@
+#include "cli/shared_platform.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "link/device_ids.h"
+#include "link/hid_link.h"
+#include "transfer/firmware_image.h"
+
+namespace lumbra::cli {
+
+namespace {
+
+bool MayWrite(const link::HidAttributes& attributes) {
+  return !transfer::FirmwareImage::IsStandIn() ||
+         attributes.serialNumber == link::kVirtualSerialNumber;
+}
+
+bool Contains(const std::vector<std::string>& paths, const std::string& path) {
+  return std::find(paths.begin(), paths.end(), path) != paths.end();
+}
+
+// Tells what went wrong on a device, with the system's error code.
+class VerboseDevice final : public link::HidDevice {
+ public:
+  VerboseDevice(std::unique_ptr<link::HidDevice> device, PinnedPlatform::Log log)
+      : device_(std::move(device)), log_(std::move(log)) {}
+
+  std::optional<link::HidAttributes> Attributes() override { return device_->Attributes(); }
+  std::optional<link::ReportLengths> Capabilities() override { return device_->Capabilities(); }
+  link::HidError LastError() const override { return device_->LastError(); }
+  bool WriteReport(std::span<const std::uint8_t> report) override {
+    if (device_->WriteReport(report)) return true;
+    log_("write failed: " + Describe(device_->LastError()));
+    return false;
+  }
+  link::ReadOutcome ReadReport(std::span<std::uint8_t> report, int timeoutMs) override {
+    const link::ReadOutcome outcome = device_->ReadReport(report, timeoutMs);
+    if (outcome == link::ReadOutcome::kFailed) log_("read failed: " + Describe(device_->LastError()));
+    if (outcome == link::ReadOutcome::kTimeout && timeoutMs > 0) {
+      log_("no answer within " + std::to_string(timeoutMs) + " ms");
+    }
+    return outcome;
+  }
+
+ private:
+  std::unique_ptr<link::HidDevice> device_;
+  PinnedPlatform::Log log_;
+};
+
+}  // namespace
+
+std::string Describe(const link::HidError& error) {
+  std::string text;
+  switch (error.fault) {
+    case link::HidFault::kAbsent: text = "no such device"; break;
+    case link::HidFault::kAccessDenied: text = "access denied"; break;
+    case link::HidFault::kGone: text = "device gone"; break;
+    case link::HidFault::kOther: text = "failed"; break;
+  }
+  return text + " (os error " + std::to_string(error.osCode) + ")";
+}
+
+std::string VendorProduct(const link::HidAttributes& attributes) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04x:%04x", attributes.vendorId, attributes.productId);
+  return text;
+}
+
+std::optional<link::HidAttributes> SharedPlatform::IdentifyLocked(const std::string& path) {
+  std::unique_ptr<link::HidDevice> device = platform_.Open(path);
+  if (!device) return std::nullopt;
+  std::optional<link::HidAttributes> attributes = device->Attributes();
+  if (!attributes || !link::IsQuorvex(attributes->vendorId, attributes->productId)) {
+    return std::nullopt;
+  }
+  return attributes;
+}
+
+std::vector<Controller> SharedPlatform::ListControllers() {
+  const std::lock_guard lock(mutex_);
+  return ListLocked(platform_.Enumerate());
+}
+
+std::vector<Controller> SharedPlatform::Arrivals() {
+  const std::lock_guard lock(mutex_);
+  std::vector<std::string> paths = platform_.Enumerate();
+  std::erase_if(claimed_, [&](const std::string& path) {
+    return !pinned_.contains(path) && !Contains(paths, path);
+  });
+  std::erase_if(paths, [&](const std::string& path) { return claimed_.contains(path); });
+  return ListLocked(paths);
+}
+
+std::vector<Controller> SharedPlatform::ListLocked(const std::vector<std::string>& paths) {
+  std::vector<Controller> found;
+  for (const std::string& path : paths) {
+    // Devices the system names as something else are not opened at all (the
+    // station looks several times a second).
+    const std::optional<link::HidAttributes> named = platform_.Identify(path);
+    if (named && !link::IsQuorvex(named->vendorId, named->productId)) continue;
+    Controller controller{path, {}, std::nullopt, true, true};
+    if (std::unique_ptr<link::HidDevice> device = platform_.Open(path)) {
+      std::optional<link::HidAttributes> attributes = device->Attributes();
+      if (!attributes || !link::IsQuorvex(attributes->vendorId, attributes->productId)) continue;
+      controller.attributes = *attributes;
+      controller.lengths = device->Capabilities();
+    } else {
+      // Not ours to open: known as a controller only by what the system said.
+      if (platform_.OpenError().fault != link::HidFault::kAccessDenied || !named) continue;
+      controller.attributes = *named;
+      controller.opens = false;
+    }
+    controller.writable = MayWrite(controller.attributes);
+    found.push_back(std::move(controller));
+  }
+  return found;
+}
+
+bool SharedPlatform::Claim(const std::string& path) {
+  const std::lock_guard lock(mutex_);
+  if (!claimed_.insert(path).second) return false;
+  pinned_.insert(path);
+  return true;
+}
+
+PinnedPlatform::PinnedPlatform(SharedPlatform& shared, std::string path, std::string serial,
+                               Log verbose)
+    : shared_(shared), path_(std::move(path)), serial_(std::move(serial)),
+      verbose_(std::move(verbose)) {}
+
+PinnedPlatform::~PinnedPlatform() {
+  const std::lock_guard lock(shared_.mutex_);
+  if (auto it = shared_.pinned_.find(path_); it != shared_.pinned_.end()) shared_.pinned_.erase(it);
+}
+
+std::optional<link::HidAttributes> PinnedPlatform::Identify(const std::string& path) {
+  const std::lock_guard lock(shared_.mutex_);
+  if (path != path_) return std::nullopt;
+  return shared_.platform_.Identify(path);
+}
+
+std::string PinnedPlatform::Path() const {
+  const std::lock_guard lock(shared_.mutex_);
+  return path_;
+}
+
+void PinnedPlatform::Repin(const std::string& path) {
+  if (auto it = shared_.pinned_.find(path_); it != shared_.pinned_.end()) shared_.pinned_.erase(it);
+  shared_.claimed_.insert(path);
+  shared_.pinned_.insert(path);
+  if (verbose_) verbose_("now at " + path + " (same serial number)");
+  path_ = path;
+}
+
+std::vector<std::string> PinnedPlatform::Enumerate() {
+  const std::lock_guard lock(shared_.mutex_);
+  const std::vector<std::string> paths = shared_.platform_.Enumerate();
+  if (!path_.empty() && Contains(paths, path_)) return {path_};
+  // Gone from its path. A controller without a serial number cannot be told
+  // from another one, so it is followed only to its own path.
+  if (serial_.empty()) return {};
+  std::optional<std::string> match;
+  for (const std::string& path : paths) {
+    if (shared_.claimed_.contains(path)) continue;
+    std::optional<link::HidAttributes> attributes = shared_.IdentifyLocked(path);
+    if (!attributes || attributes->serialNumber != serial_) continue;
+    if (match) return {};  // two candidates: neither is known to be ours
+    match = path;
+  }
+  if (!match) return {};
+  Repin(*match);
+  return {path_};
+}
+
+std::unique_ptr<link::HidDevice> PinnedPlatform::Open(const std::string& path) {
+  std::unique_ptr<link::HidDevice> device;
+  {
+    const std::lock_guard lock(shared_.mutex_);
+    openError_ = {link::HidFault::kAbsent, 0};
+    if (path != path_) return nullptr;
+    device = shared_.platform_.Open(path);
+    if (!device) openError_ = shared_.platform_.OpenError();
+  }
+  if (!device) {
+    if (verbose_) verbose_("cannot open " + path + ": " + Describe(openError_));
+    return nullptr;
+  }
+  if (++opens_ > 1 && verbose_) verbose_("reconnected (" + std::to_string(opens_ - 1) + ")");
+  if (!verbose_) return device;
+  return std::make_unique<VerboseDevice>(std::move(device), verbose_);
+}
+
+}  // namespace lumbra::cli

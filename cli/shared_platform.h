@@ -1,0 +1,100 @@
+// One HID platform for every controller thread, and each thread's view of it
+// pinned to its own controller.
+//
+// hidapi's enumeration and opening are not thread-safe, nor is the Windows
+// binding's list of enumerated paths, so SharedPlatform serialises Enumerate
+// and Open (and the identification of what was opened). Reads and writes go
+// to distinct handles and run in parallel.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/hid_platform.h"
+
+namespace lumbra::cli {
+
+// A controller as the listing found it.
+struct Controller {
+  std::string path;
+  link::HidAttributes attributes;
+  std::optional<link::ReportLengths> lengths;  // empty when unknown
+  bool opens = true;     // false: present, but it may not be opened (access denied)
+  bool writable = true;  // this build may write to it (a stand-in build: the virtual one only)
+};
+
+std::string VendorProduct(const link::HidAttributes& attributes);  // "4242:c003"
+
+class SharedPlatform {
+ public:
+  explicit SharedPlatform(link::HidPlatform& platform) : platform_(platform) {}
+
+  // Every controller present, in enumeration order.
+  std::vector<Controller> ListControllers();
+
+  // Claims a path for one controller thread: false when it is claimed
+  // already. A claim outlives the thread's pin; only Arrivals ends it.
+  bool Claim(const std::string& path);
+
+  // The station's look: ends the claims of paths that are gone and that no
+  // thread holds pinned (a controller plugged in there again is a new one),
+  // then lists the controllers at unclaimed paths. Claimed devices are not
+  // opened again.
+  std::vector<Controller> Arrivals();
+
+ private:
+  friend class PinnedPlatform;
+
+  std::vector<Controller> ListLocked(const std::vector<std::string>& paths);
+  std::optional<link::HidAttributes> IdentifyLocked(const std::string& path);
+
+  link::HidPlatform& platform_;
+  std::mutex mutex_;
+  std::set<std::string> claimed_;
+  std::multiset<std::string> pinned_;
+};
+
+// What a controller thread's link sees: its controller only. It follows the
+// controller to a new path when a replug moved it there, recognised by its
+// serial number among the paths nobody else has claimed, and only when a
+// single one matches.
+class PinnedPlatform final : public link::HidPlatform {
+ public:
+  using Log = std::function<void(std::string_view)>;
+
+  // `path` must be claimed (or empty: nothing yet, only the serial number).
+  PinnedPlatform(SharedPlatform& shared, std::string path, std::string serial, Log verbose);
+  ~PinnedPlatform() override;
+  PinnedPlatform(const PinnedPlatform&) = delete;
+  PinnedPlatform& operator=(const PinnedPlatform&) = delete;
+
+  std::vector<std::string> Enumerate() override;
+  std::unique_ptr<link::HidDevice> Open(const std::string& path) override;
+  link::HidError OpenError() const override { return openError_; }
+  std::optional<link::HidAttributes> Identify(const std::string& path) override;
+  void Pause(int milliseconds) override { shared_.platform_.Pause(milliseconds); }
+
+  std::string Path() const;
+  int Reconnects() const { return opens_ > 0 ? opens_ - 1 : 0; }
+
+ private:
+  void Repin(const std::string& path);
+
+  SharedPlatform& shared_;
+  std::string path_;
+  std::string serial_;
+  Log verbose_;
+  int opens_ = 0;
+  link::HidError openError_;
+};
+
+// "access denied (os error 13)", for --verbose.
+std::string Describe(const link::HidError& error);
+
+}  // namespace lumbra::cli

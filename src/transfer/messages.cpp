@@ -1,0 +1,21 @@
+#include "transfer/messages.h"
+
+#include <cstdio>
+
+namespace lumbra::transfer {
+
+std::string VerifyingAddress(std::uint32_t address) {
+  char text[40];
+  std::snprintf(text, sizeof text, "Verifying address 0x%X", static_cast<unsigned>(address));
+  return text;
+}
+
+std::string DifferenceLine(std::uint32_t address, std::uint8_t found, std::uint8_t expected) {
+  char line[64];
+  std::snprintf(line, sizeof line, "add 0x%X = 0x%X should be 0x%X\r\n",
+                static_cast<unsigned>(address), static_cast<unsigned>(found),
+                static_cast<unsigned>(expected));
+  return line;
+}
+
+}  // namespace lumbra::transfer

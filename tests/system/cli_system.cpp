@@ -1,0 +1,161 @@
+// lumbra-cli on a real kernel: several virtual controllers (uhid) at once,
+// told apart by their hidraw paths (they share a serial number), flashed by
+// /bin/lumbra-cli over hidapi, judged by its exit code, its JSON results
+// and the flash each controller dumps when it ends.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "transfer/firmware_image.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using lumbra::transfer::FirmwareImage;
+
+constexpr const char* kCli = "/bin/lumbra-cli";
+constexpr const char* kController = "/bin/lumbra-virtual-controller";
+constexpr const char* kOutput = "/tmp/cli-output.jsonl";
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+template <typename Condition>
+bool WaitFor(Condition condition, Clock::duration timeout) {
+  for (const auto end = Clock::now() + timeout; !condition() && Clock::now() < end;) ::usleep(20000);
+  return condition();
+}
+
+int VirtualNodes() {
+  int nodes = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
+    nodes += ReadFile(entry.path() / "device/uevent").find("HID_NAME=Quorvex virtual controller") !=
+             std::string::npos;
+  }
+  return nodes;
+}
+
+// The image where the controller lets it be written (not its boot code).
+bool HoldsImage(const std::string& flash) {
+  if (flash.size() != lumbra::transfer::kImageSize) return false;
+  for (std::uint32_t a = 0; a < flash.size(); ++a) {
+    if ((a < 0xF000 || a >= 0xFC00) && static_cast<std::uint8_t>(flash[a]) != FirmwareImage::Byte(a)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+pid_t Spawn(std::vector<std::string> args, const char* output = nullptr, bool realtime = false) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  if (realtime) {
+    // As in the dialog's scenarios: the controller answers the moment a report arrives.
+    const sched_param param{10};
+    ::sched_setscheduler(0, SCHED_FIFO, &param);
+  }
+  if (output != nullptr && std::freopen(output, "w", stdout) == nullptr) ::_exit(126);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  ::execv(argv[0], argv.data());
+  ::_exit(127);
+}
+
+int ExitCode(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Virtual controllers, each dumping its flash to its own file when it ends.
+class Bench {
+ public:
+  // `unplugAt` per controller: empty for one that stays plugged in.
+  explicit Bench(const std::vector<std::string>& unplugAt) {
+    for (std::size_t i = 0; i < unplugAt.size(); ++i) Add(unplugAt[i]);
+  }
+  ~Bench() {
+    for (pid_t pid : pids_) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+  }
+  void Add(const std::string& unplugAt = {}) {
+    const std::string out = "/tmp/cli-flash-" + std::to_string(pids_.size()) + ".bin";
+    std::filesystem::remove(out);
+    std::vector<std::string> args = {kController, "--quiet", "--flash-out", out};
+    if (!unplugAt.empty()) args.insert(args.end(), {"--unplug-at", unplugAt});
+    const int before = VirtualNodes();
+    pids_.push_back(Spawn(args, nullptr, true));
+    outs_.push_back(out);
+    EXPECT_TRUE(WaitFor([&] { return VirtualNodes() > before; }, std::chrono::seconds(10)));
+  }
+  // Unplugs them all; the flash each one dumped.
+  std::vector<std::string> Unplug() {
+    std::vector<std::string> flashes;
+    for (std::size_t i = 0; i < pids_.size(); ++i) {
+      ::kill(pids_[i], SIGTERM);
+      ::waitpid(pids_[i], nullptr, 0);
+      flashes.push_back(ReadFile(outs_[i]));
+    }
+    pids_.clear();
+    return flashes;
+  }
+
+ private:
+  std::vector<pid_t> pids_;
+  std::vector<std::string> outs_;
+};
+
+std::vector<std::string> Verdicts() {
+  std::vector<std::string> verdicts;
+  std::ifstream in(kOutput);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t at = line.find("\"verdict\":\"");
+    if (line.starts_with("{\"event\":\"result\"") && at != std::string::npos) {
+      verdicts.push_back(line.substr(at + 11, line.find('"', at + 11) - at - 11));
+    }
+  }
+  std::sort(verdicts.begin(), verdicts.end());
+  return verdicts;
+}
+
+TEST(CliSystem, FlashAllFourVerified) {
+  Bench bench({"", "", "", ""});
+  EXPECT_EQ(ExitCode(Spawn({kCli, "flash", "--all", "--pace", "0", "--json"}, kOutput)), 0);
+  EXPECT_EQ(Verdicts(), std::vector<std::string>(4, "verified"));
+  for (const std::string& flash : bench.Unplug()) EXPECT_TRUE(HoldsImage(flash));
+}
+
+// One of four vanishes awaiting its 9th sector checksum; the others go on.
+TEST(CliSystem, OneOfFourUnpluggedOthersVerified) {
+  Bench bench({"", "checksum:9", "", ""});
+  EXPECT_EQ(ExitCode(Spawn({kCli, "flash", "--all", "--pace", "0", "--json"}, kOutput)), 2);
+  EXPECT_EQ(Verdicts(), (std::vector<std::string>{"download failed", "verified", "verified", "verified"}));
+  const std::vector<std::string> flashes = bench.Unplug();
+  for (std::size_t i = 0; i < flashes.size(); ++i) EXPECT_EQ(HoldsImage(flashes[i]), i != 1) << i;
+}
+
+TEST(CliSystem, WatchFlashesALateArrival) {
+  const pid_t station = Spawn({kCli, "watch", "--pace", "0", "--json"}, kOutput);
+  ::usleep(500000);
+  Bench bench({""});
+  EXPECT_TRUE(WaitFor([] { return !Verdicts().empty(); }, std::chrono::seconds(120)));
+  ::kill(station, SIGTERM);
+  EXPECT_EQ(ExitCode(station), 0);
+  EXPECT_EQ(Verdicts(), std::vector<std::string>{"verified"});
+  EXPECT_TRUE(HoldsImage(bench.Unplug()[0]));
+}
+
+}  // namespace
