@@ -13,7 +13,7 @@
 #include <string>
 
 #include "demo/win32/message_boxes.h"
-#include "transfer/transfer_controller.h"
+#include "transfer/messages.h"
 #include "win32/resource.h"
 
 namespace {
