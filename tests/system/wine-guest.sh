@@ -1,8 +1,8 @@
 #!/bin/bash
 # In the Wine system test's VM, chrooted into the host's root: Xvfb, then each
 # scenario with its own virtual controller(s), plugged in before Wine starts
-# (without udevd, Wine's HID bus sees no device come later) and Wine ended
-# after it. Prints "lumbra-wine: scenario NAME: PASS|FAIL|NOT RUN (...)".
+# (Wine learns of later ones only through inotify on /dev, DisableUdevd) and
+# Wine ended after it. Prints "lumbra-wine: scenario NAME: PASS|FAIL|NOT RUN (...)".
 #   wine-guest.sh RUN (RUN/config.sh names the programs)
 set -u
 run=$1
@@ -13,7 +13,6 @@ wine=/usr/lib/wine/wine64
 # Wine wants its prefix to belong to whoever runs it.
 as_owner() { if [[ $uid -eq 0 ]]; then "$@"; else setpriv --reuid="$uid" --regid="$gid" --clear-groups "$@"; fi; }
 log() { echo "lumbra-wine: $*"; }
-boot_code() { head -c $((0xFC00)) "$1" | tail -c $((0xC00)); }
 # The flash outside the boot code (0xF000-0xFBFF) equal to the image's.
 flash_is_image() {
   cmp -s <(head -c $((0xF000)) "$1") <(head -c $((0xF000)) "$image") &&
