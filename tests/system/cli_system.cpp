@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "transfer/firmware_image.h"
 #include "vm_support.h"
 
@@ -85,9 +87,9 @@ std::vector<std::string> Verdicts() {
   std::vector<std::string> verdicts;
   std::ifstream in(kOutput);
   for (std::string line; std::getline(in, line);) {
-    const std::size_t at = line.find("\"verdict\":\"");
-    if (line.starts_with("{\"event\":\"result\"") && at != std::string::npos) {
-      verdicts.push_back(line.substr(at + 11, line.find('"', at + 11) - at - 11));
+    const nlohmann::json event = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (event.is_object() && event.value("event", "") == "result") {
+      verdicts.push_back(event["verdict"]);
     }
   }
   std::sort(verdicts.begin(), verdicts.end());

@@ -27,7 +27,6 @@ using namespace ::testing;
 using vm::ReadFile;
 using vm::WaitFor;
 using Flash = std::string;  // bytes, as dumped
-using Texts = std::vector<std::string_view>;
 using Clock = std::chrono::steady_clock;
 
 // The boot code the virtual controller protects, holding the image's bytes from the factory.
@@ -38,16 +37,6 @@ constexpr auto kActivityTimeout = std::chrono::seconds(240);
 const char* gControllerProgram = nullptr;
 constexpr const char* kOldFirmwarePath = "/tmp/old-firmware.bin";
 constexpr const char* kFlashOutPath = "/tmp/flash.bin";
-
-// The status lines show `texts` in this order, among others, and the last of them last.
-MATCHER_P(ShowInOrder, texts, "") {
-  auto at = arg.begin();
-  for (std::string_view text : texts) {
-    if ((at = std::find(at, arg.end(), text)) == arg.end()) return false;
-    ++at;
-  }
-  return at == arg.end();
-}
 
 // The tool over real hidapi, its dialog recorded; the virtual controller a child
 // process, plugged in while it runs, dumping its flash when it ends (SIGTERM).
@@ -118,11 +107,11 @@ class SystemTest : public Test {
     }
   }
 
-  void DownloadsTheImage(const Texts& statuses) {
+  // The status lines on the way are the transfer tests'; here the kernel's part decides.
+  void DownloadsTheImage() {
     ASSERT_TRUE(PlugIn());
     ASSERT_TRUE(Download()) << "the download and verification did not end in time";
     EXPECT_THAT(dialog_.boxes, ElementsAre(kVerifyFinishedBox));
-    EXPECT_THAT(dialog_.statusHistory, ShowInOrder(statuses));
     Unplug(image_);
   }
 
@@ -136,8 +125,7 @@ class SystemTest : public Test {
 };
 
 TEST_F(SystemTest, WholeRun) {
-  DownloadsTheImage({link::kDetected, kConnected, kDownloadingSector, kReadingChecksum,
-                     kDownloadFinished, kVerifyFinished});
+  DownloadsTheImage();
 }
 
 // The cable comes out in the middle of sector 16, between two ticks.
@@ -167,18 +155,18 @@ TEST_F(SystemTest, UnplugDuringVerify) {
   Unplug(image_);
   ASSERT_TRUE(Download({}, /*press=*/false)) << "the verification did not end after the unplug";
   EXPECT_THAT(dialog_.boxes, ElementsAre(kVerifyReadFailedBox));
-  EXPECT_THAT(dialog_.statusHistory, ShowInOrder(Texts{"Verifying address 0x8000",
-                                                       link::kNotDetected, kVerifyAddressFailed}));
+  EXPECT_THAT(dialog_.statusHistory, Contains(link::kNotDetected));
+  EXPECT_EQ(dialog_.Status(), kVerifyAddressFailed);
 }
 
 TEST_F(SystemTest, ReplugDownload) {
-  DownloadsTheImage({link::kDetected, kDownloadFinished, kVerifyFinished});
+  DownloadsTheImage();
 }
 
 // The next controller on the bench while the link holds the last one's handle: the
 // tool finds it gone, asks the new one for service mode ("Connected.") and downloads.
 TEST_F(SystemTest, NextController) {
-  DownloadsTheImage({kConnected, kDownloadFinished, kVerifyFinished});
+  DownloadsTheImage();
 }
 
 // A user the hidraw node's mode keeps out (no udev rule): the tool, run as nobody, names
