@@ -13,7 +13,7 @@ set -euo pipefail
 
 readonly SKIP=77
 readonly PACKAGES="qemu-system-x86 busybox-static cpio"
-readonly EXPECTED_SCENARIOS=11
+readonly EXPECTED_SCENARIOS=9
 here=$(cd "$(dirname "$0")" && pwd)
 driver="" controller="" cli="" cache="" timeout_s=420
 
