@@ -4,10 +4,10 @@
 
 namespace lumbra::transfer {
 
-std::string VerifyingAddress(std::uint32_t address) {
-  char text[40];
-  std::snprintf(text, sizeof text, "Verifying address 0x%X", static_cast<unsigned>(address));
-  return text;
+std::string_view VerifyingAddress(std::uint32_t address, TextBuffer& buffer) {
+  const int length = std::snprintf(buffer.data(), buffer.size(), "Verifying address 0x%X",
+                                   static_cast<unsigned>(address));
+  return {buffer.data(), static_cast<std::size_t>(length)};
 }
 
 std::string DifferenceLine(std::uint32_t address, std::uint8_t found, std::uint8_t expected) {

@@ -4,6 +4,7 @@
 // its templates.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,8 +27,10 @@ inline constexpr std::string_view kVerifyAddressFailed = "Unable to send verify 
 inline constexpr std::string_view kVerifyAborted = "Verify Aborted! To many errors!";
 inline constexpr std::string_view kVerifyFinished = "Verify Finished. Cycle Power.";
 inline constexpr std::string_view kVerifyFailed = "Verify Failed!";
-// "Verifying address 0x%X", with the block address about to be read.
-std::string VerifyingAddress(std::uint32_t address);
+// "Verifying address 0x%X", with the block address about to be read, written
+// into `buffer` (once per block: no allocation).
+using TextBuffer = std::array<char, 40>;
+std::string_view VerifyingAddress(std::uint32_t address, TextBuffer& buffer);
 
 // Error field: one line per differing byte, "add 0x%X = 0x%X should be 0x%X\r\n".
 std::string DifferenceLine(std::uint32_t address, std::uint8_t found, std::uint8_t expected);

@@ -59,7 +59,8 @@ void VerifyEngine::Compare() {
     // Firmware known to differ from the image must not be reported as done.
     return c_.End(s.errorCount != 0 ? Outcome::kVerifyFailed : Outcome::kVerified);
   }
-  c_.SetStatus(VerifyingAddress(s.currentAddress));
+  TextBuffer status;
+  c_.SetStatus(VerifyingAddress(s.currentAddress, status));
   s.verifyStep = VerifyStep::kSendAddress;
 }
 

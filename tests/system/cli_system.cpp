@@ -3,50 +3,31 @@
 // /bin/lumbra-cli over hidapi, judged by its exit code, its JSON results
 // and the flash each controller dumps when it ends.
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "transfer/firmware_image.h"
+#include "vm_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using lumbra::transfer::FirmwareImage;
+using lumbra::vm::ReadFile;
+using lumbra::vm::Spawn;
+using lumbra::vm::WaitFor;
 
 constexpr const char* kCli = "/bin/lumbra-cli";
 constexpr const char* kController = "/bin/lumbra-virtual-controller";
 constexpr const char* kOutput = "/tmp/cli-output.jsonl";
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-template <typename Condition>
-bool WaitFor(Condition condition, Clock::duration timeout) {
-  for (const auto end = Clock::now() + timeout; !condition() && Clock::now() < end;) ::usleep(20000);
-  return condition();
-}
-
-int VirtualNodes() {
-  int nodes = 0;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
-    nodes += ReadFile(entry.path() / "device/uevent").find("HID_NAME=Quorvex virtual controller") !=
-             std::string::npos;
-  }
-  return nodes;
-}
 
 // The image where the controller lets it be written (not its boot code).
 bool HoldsImage(const std::string& flash) {
@@ -57,22 +38,6 @@ bool HoldsImage(const std::string& flash) {
     }
   }
   return true;
-}
-
-pid_t Spawn(std::vector<std::string> args, const char* output = nullptr, bool realtime = false) {
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  if (realtime) {
-    // As in the dialog's scenarios: the controller answers the moment a report arrives.
-    const sched_param param{10};
-    ::sched_setscheduler(0, SCHED_FIFO, &param);
-  }
-  if (output != nullptr && std::freopen(output, "w", stdout) == nullptr) ::_exit(126);
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  ::execv(argv[0], argv.data());
-  ::_exit(127);
 }
 
 int ExitCode(pid_t pid) {
@@ -96,10 +61,10 @@ class Bench {
     std::filesystem::remove(out);
     std::vector<std::string> args = {kController, "--quiet", "--flash-out", out};
     if (!unplugAt.empty()) args.insert(args.end(), {"--unplug-at", unplugAt});
-    const int before = VirtualNodes();
-    pids_.push_back(Spawn(args, nullptr, true));
+    const std::size_t before = lumbra::vm::VirtualNodes().size();
+    pids_.push_back(Spawn(args, nullptr, /*realtime=*/true));
     outs_.push_back(out);
-    EXPECT_TRUE(WaitFor([&] { return VirtualNodes() > before; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(WaitFor([&] { return lumbra::vm::VirtualNodes().size() > before; }));
   }
   // Unplugs them all; the flash each one dumped.
   std::vector<std::string> Unplug() {
@@ -122,9 +87,9 @@ std::vector<std::string> Verdicts() {
   std::vector<std::string> verdicts;
   std::ifstream in(kOutput);
   for (std::string line; std::getline(in, line);) {
-    const std::size_t at = line.find("\"verdict\":\"");
-    if (line.starts_with("{\"event\":\"result\"") && at != std::string::npos) {
-      verdicts.push_back(line.substr(at + 11, line.find('"', at + 11) - at - 11));
+    const nlohmann::json event = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (event.is_object() && event.value("event", "") == "result") {
+      verdicts.push_back(event["verdict"]);
     }
   }
   std::sort(verdicts.begin(), verdicts.end());

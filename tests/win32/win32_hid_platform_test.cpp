@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -23,19 +22,16 @@ using Bytes = std::vector<std::uint8_t>;
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == (sizeof(void*) == 8 ? 32 : 28));
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == (sizeof(void*) == 8 ? 8 : 5));
 
-TEST(Win32HidPlatformTest, TwoHandlesIdentifyWriteAndRead) {
+// A report shorter than the output report goes out zero-filled to its length (the
+// HID-stack test under Wine sees 65-byte ones only), a longer one not at all; closing
+// leaves no handle or event open.
+TEST(Win32HidPlatformTest, ShortReportZeroFilledLongOneRefused) {
   FakeWin32Hid api;
   Win32HidPlatform platform(api);
-  api.devices = {{.path = "controller", .outputLength = 50, .serial = L"QVX-0042\u00e9"}};
+  api.devices = {{.path = "controller", .outputLength = 50}};
   platform.Enumerate();
   std::unique_ptr<HidDevice> device = platform.Open("controller");
   ASSERT_NE(device, nullptr);
-  ASSERT_EQ(api.open.size(), 2u);
-  ASSERT_TRUE(device->Attributes());
-  EXPECT_EQ(device->Attributes()->serialNumber, "QVX-0042?") << "the serial number, printable";
-
-  // Exactly OutputReportByteLength bytes go out, on the identified handle; a
-  // report longer than that is not cut.
   const Bytes line = {0x00, 's', 'e', 'r', 'v', 'i', 'c', 'e', '.', 'o', 'n', 0x0D};
   ASSERT_TRUE(device->WriteReport(line));
   EXPECT_FALSE(device->WriteReport(Bytes(51, 'x')));
@@ -43,12 +39,6 @@ TEST(Win32HidPlatformTest, TwoHandlesIdentifyWriteAndRead) {
   expected.resize(50, 0);
   ASSERT_EQ(api.writes.size(), 1u);
   EXPECT_EQ(api.writes[0].second, expected);
-  // Reads go to the other handle.
-  api.devices[0].reports.push_back({0x00, 'O', 'K'});
-  Bytes report(65, 0);
-  ASSERT_EQ(device->ReadReport(report, 6000), ReadOutcome::kReport);
-  EXPECT_NE(api.writes.back().first, api.reads.back());
-  // Closing the device closes both handles and both events.
   device.reset();
   EXPECT_TRUE(api.open.empty());
   EXPECT_TRUE(api.events.empty());
@@ -56,29 +46,28 @@ TEST(Win32HidPlatformTest, TwoHandlesIdentifyWriteAndRead) {
 
 // A transfer waits on its event for its time-out; one still pending then is
 // cancelled on its own handle and its end awaited, without blocking for ever.
+// A read that simply times out is the HID-stack test's under Wine.
 TEST(Win32HidTransferTest, Outcomes) {
   using D = FakeHidDevice;
   using R = ReadOutcome;
   const std::string untouched = "\xEE\xEE\xEE";
   const struct {
     D::Quirk quirk;
-    std::deque<Bytes> reports;
     bool write;     // else a read with a time-out of 6000 ms
     R outcome;      // of a write: kReport written, kFailed not
     DWORD wait;     // 0: none
     bool cancelled;
     std::string text;  // bytes 1..3 of the report read
   } rows[] = {
-      {D::kWritesHang, {}, true, R::kFailed, kWriteTimeoutMs, true, untouched},
-      {D::kNone, {}, false, R::kTimeout, 6000, true, untouched},  // nothing within the wait
-      {D::kReportArrivesLate, {}, false, R::kReport, 6000, true, std::string("OK\0", 3)},
-      {D::kReadsFail, {}, false, R::kFailed, 0, false, untouched},
+      {D::kWritesHang, true, R::kFailed, kWriteTimeoutMs, true, untouched},
+      {D::kReportArrivesLate, false, R::kReport, 6000, true, std::string("OK\0", 3)},
+      {D::kReadsFail, false, R::kFailed, 0, false, untouched},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.quirk);
     FakeWin32Hid api;
     Win32HidPlatform platform(api);
-    api.devices = {{.path = "controller", .quirk = row.quirk, .reports = row.reports}};
+    api.devices = {{.path = "controller", .quirk = row.quirk}};
     platform.Enumerate();
     std::unique_ptr<HidDevice> device = platform.Open("controller");
     Bytes report(65, 0xEE);
@@ -114,8 +103,6 @@ TEST(Win32HidPlatformTest, ListsEveryDeviceAndNamesALockedController) {
     EXPECT_EQ(link.LastError().osCode, row.end == Discovery::kAccessDenied ? int(row.refusal) : 0);
     EXPECT_TRUE(api.open.empty()) << "a foreign or query handle was left open";
     EXPECT_EQ(api.setsOpen, 0) << "a device information set was not released";
-    EXPECT_EQ(platform.Enumerate(), (std::vector<std::string>{api.devices[0].path, "mouse", "locked controller"}));
-    EXPECT_EQ(platform.Identify(api.devices[0].path).value_or(HidAttributes{}).productId, 0xC31C);
   }
 }
 
