@@ -19,6 +19,7 @@ if [[ "${1:-}" == "--windows" ]]; then
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix  # the cross compilers
     nsis                                                  # the installers
     wine64 xvfb xauth                                     # the tests, under Wine and Xvfb
+    qemu-system-x86 busybox-static cpio                   # and on Wine's HID stack in a VM
   )
 fi
 if [[ "${1:-}" == "--tests" ]]; then

@@ -40,6 +40,8 @@ constexpr std::string_view kUsage =
     "  --unplug-at CMD[:N] unplug right after receiving the N-th (default 1st)\n"
     "                      frame of CMD, before answering it; CMD is one of\n"
     "                      service, start, address, data, checksum, verify, any\n"
+    "  --serial TEXT       the HID serial number (default lumbra-virtual, the one\n"
+    "                      a stand-in build of lumbra writes to)\n"
     "  --uhid PATH         the uhid device (default /dev/uhid)\n"
     "  --quiet             print errors only\n"
     "  --help              show this text\n";
@@ -49,6 +51,7 @@ struct Options {
   std::string flashOut;
   std::optional<lumbra::emulator::Fault> unplug;
   std::string uhidPath = "/dev/uhid";
+  std::string serial;
   bool quiet = false;
 };
 
@@ -102,6 +105,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.flashIn = argv[++i];
     } else if (arg == "--flash-out" && hasValue) {
       options.flashOut = argv[++i];
+    } else if (arg == "--serial" && hasValue) {
+      options.serial = argv[++i];
     } else if (arg == "--uhid" && hasValue) {
       options.uhidPath = argv[++i];
     } else if (arg == "--unplug-at" && hasValue) {
@@ -199,7 +204,7 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     lumbra::emulator::UhidBridge bridge(uhid, controller);
-    if (!bridge.Create()) {
+    if (!bridge.Create(options.serial)) {
       Error(std::string("the kernel refused the device: ") + std::strerror(errno));
       ::close(uhid);
       return 1;

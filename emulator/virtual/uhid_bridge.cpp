@@ -41,7 +41,7 @@ void CopyText(std::uint8_t* target, std::size_t capacity, std::string_view text)
 
 std::span<const std::uint8_t> VirtualReportDescriptor() { return kReportDescriptor; }
 
-uhid_event MakeCreateEvent() {
+uhid_event MakeCreateEvent(std::string_view serial) {
   uhid_event event{};
   event.type = UHID_CREATE2;
   uhid_create2_req& create = event.u.create2;
@@ -49,7 +49,7 @@ uhid_event MakeCreateEvent() {
   CopyText(create.phys, sizeof create.phys, "lumbra/virtual");
   // hidapi reports uniq as the serial number: a stand-in build of lumbra
   // writes only to a controller that carries this one.
-  CopyText(create.uniq, sizeof create.uniq, link::kVirtualSerialNumber);
+  CopyText(create.uniq, sizeof create.uniq, serial.empty() ? link::kVirtualSerialNumber : serial);
   const std::span<const std::uint8_t> descriptor = VirtualReportDescriptor();
   std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
   create.rd_size = static_cast<std::uint16_t>(descriptor.size());
@@ -84,9 +84,9 @@ bool UhidBridge::Write(const uhid_event& event) {
   }
 }
 
-bool UhidBridge::Create() {
+bool UhidBridge::Create(std::string_view serial) {
   if (created_) return true;
-  created_ = Write(MakeCreateEvent());
+  created_ = Write(MakeCreateEvent(serial));
   return created_;
 }
 

@@ -24,8 +24,9 @@ inline constexpr std::string_view kVirtualDeviceName = "Quorvex virtual controll
 // without report IDs.
 std::span<const std::uint8_t> VirtualReportDescriptor();
 
-// The UHID_CREATE2 request that plugs the virtual controller in.
-uhid_event MakeCreateEvent();
+// The UHID_CREATE2 request that plugs the virtual controller in, with this
+// serial number (empty: link::kVirtualSerialNumber).
+uhid_event MakeCreateEvent(std::string_view serial = {});
 
 enum class BridgeStop {
   kStopRequested,  // the stop descriptor became readable (a signal)
@@ -51,8 +52,8 @@ class UhidBridge {
   UhidBridge(const UhidBridge&) = delete;
   UhidBridge& operator=(const UhidBridge&) = delete;
 
-  // Plugs the device in. False when the kernel refused it.
-  bool Create();
+  // Plugs the device in (serial number: as MakeCreateEvent). False when the kernel refused it.
+  bool Create(std::string_view serial = {});
   // Unplugs it; the hidraw node goes away. Safe to call twice.
   void Destroy();
   bool Created() const { return created_; }

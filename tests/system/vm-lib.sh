@@ -1,0 +1,159 @@
+# Sourced by the system tests (run-system-test.sh, run-wine-system-test.sh):
+# the tools they need, Debian's kernel with the modules they load, the
+# initramfs and the QEMU run. Needs `name` (the prefix of the messages) set.
+
+readonly SKIP=77
+started=$(date +%s.%N)
+say() { echo "$name: $*"; }
+fail() { say "FAIL: $*"; exit 1; }
+since() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }'; }
+elapsed() { since "$started"; }
+
+# --- Tools ------------------------------------------------------------------
+# need_tools PACKAGES CHECK: installs the packages (as root) when CHECK fails;
+# false when it still fails.
+need_tools() {
+  $2 && return 0
+  if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
+    say "installing $1"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $1 >/dev/null 2>&1 ||
+      { apt-get update >/dev/null 2>&1 &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $1 >/dev/null 2>&1; } ||
+      true
+  fi
+  $2
+}
+
+busybox_bin=""
+find_vm_tools() {
+  busybox_bin=""
+  for b in /bin/busybox /usr/bin/busybox; do
+    [[ -x $b ]] && { busybox_bin=$b; break; }
+  done
+  command -v qemu-system-x86_64 >/dev/null && command -v cpio >/dev/null && [[ -n $busybox_bin ]]
+}
+# Skips the test when QEMU cannot be had at all.
+need_vm_tools() {
+  need_tools "qemu-system-x86 busybox-static cpio" find_vm_tools && return 0
+  command -v qemu-system-x86_64 >/dev/null ||
+    { say "SKIP: qemu-system-x86_64 is not installed and could not be installed (apt-get install qemu-system-x86)"; exit $SKIP; }
+  fail "busybox or cpio missing (apt-get install busybox-static cpio)"
+}
+
+# --- Kernel -------------------------------------------------------------------
+# get_kernel CACHE MODULE...: the versioned image package that
+# linux-image-amd64 stands for (a download only when the cache does not hold
+# it yet), unpacked with the named modules. Sets deb, kroot and kernel.
+get_kernel() {
+  local kdir kpkg m
+  kdir=$(realpath -m "$1")/kernel
+  shift
+  mkdir -p "$kdir"
+  kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true)
+  if [[ -z $kpkg && $(id -u) -eq 0 ]]; then
+    apt-get update >/dev/null 2>&1 || true
+    kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true)
+  fi
+  if [[ -n $kpkg ]]; then
+    deb=$(ls "$kdir/${kpkg}_"*.deb 2>/dev/null | head -n 1 || true)
+    if [[ -z $deb ]]; then
+      say "downloading $kpkg"
+      (cd "$kdir" && apt-get download "$kpkg" >/dev/null 2>"$kdir/download.log") ||
+        fail "cannot download $kpkg: $(tail -n 3 "$kdir/download.log")"
+      deb=$(ls "$kdir/${kpkg}_"*.deb | head -n 1)
+      # Only the newest kernel is kept.
+      find "$kdir" -maxdepth 1 -name 'linux-image-*.deb' ! -path "$deb" -delete
+    fi
+  else
+    # No package lists (offline): whatever kernel the cache holds.
+    deb=$(ls "$kdir"/linux-image-*.deb 2>/dev/null | head -n 1 || true)
+    [[ -n $deb ]] || fail "cannot tell which kernel package linux-image-amd64 depends on (apt-get update?)"
+  fi
+
+  # One unpacked tree per set of modules; the package holds thousands.
+  kroot=$kdir/$(basename "$deb" .deb)-$(echo "$*" | md5sum | cut -c1-8)
+  if [[ ! -f $kroot/ready ]]; then
+    rm -rf "$kroot" && mkdir -p "$kroot"
+    local patterns=('./boot/vmlinuz-*')
+    for m in "$@"; do patterns+=("./lib/modules/*/kernel/*/$m.ko*"); done
+    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kroot" --wildcards "${patterns[@]}" ||
+      fail "cannot unpack $deb"
+    vmlinuz=$(ls "$kroot"/boot/vmlinuz-*)
+    # The uncompressed kernel boots about 3 s faster under emulation: find the
+    # compressed payload inside the bzImage (as the kernel's extract-vmlinux
+    # does) and keep the first candidate that unpacks to an ELF file.
+    extract() {  # magic-regex decompressor
+      local offset
+      for offset in $(LC_ALL=C grep -obUaP "$1" "$vmlinuz" | cut -d: -f1); do
+        tail -c +$((offset + 1)) "$vmlinuz" | $2 -dc >"$kroot/vmlinux" 2>/dev/null || true
+        [[ $(head -c 4 "$kroot/vmlinux" | od -An -c | tr -d ' ') == '177ELF' ]] && return 0
+      done
+      rm -f "$kroot/vmlinux"
+      return 1
+    }
+    extract '\xFD7zXZ\x00' xz || { command -v zstd >/dev/null && extract '\x28\xB5\x2F\xFD' zstd; } || true
+    for ko in $(find "$kroot/lib" -name '*.ko.xz' -o -name '*.ko.zst'); do
+      case "$ko" in
+        *.xz) xz -d "$ko" ;;
+        *.zst) zstd -q -d --rm "$ko" ;;
+      esac
+    done
+    touch "$kroot/ready"
+  fi
+  kernel=$kroot/vmlinux
+  [[ -f $kernel ]] || kernel=$(ls "$kroot"/boot/vmlinuz-*)
+}
+
+# --- Initramfs --------------------------------------------------------------
+# make_initramfs STAGE INIT MODULES PROGRAMS: busybox, INIT as /init, the
+# modules in /lib/modules (in the order to load them, listed in
+# /lib/modules/order) and the programs in /bin with the shared libraries they
+# need (hidapi cannot be linked statically); packed as STAGE.cpio.
+make_initramfs() {
+  local stage init=$2 m ko lib libs
+  stage=$(realpath -m "$1")
+  rm -rf "$stage" && mkdir -p "$stage"/{bin,lib/modules,dev,proc,sys,tmp,run}
+  cp "$busybox_bin" "$stage/bin/busybox"
+  cp "$init" "$stage/init"
+  chmod 0755 "$stage/init"
+  for m in $3; do
+    ko=$(find "$kroot/lib/modules" -name "$m.ko" | head -n 1)
+    [[ -n $ko ]] || fail "the kernel package has no $m.ko"
+    cp "$ko" "$stage/lib/modules/$m.ko"
+    echo "$m" >>"$stage/lib/modules/order"
+  done
+  for m in $4; do cp "$m" "$stage/bin/"; done
+  libs=$(for f in $4 "$busybox_bin"; do
+    ldd "$f" 2>/dev/null | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' || true
+  done | sort -u)
+  for lib in $libs; do
+    mkdir -p "$stage$(dirname "$lib")"
+    cp -L "$lib" "$stage$lib"
+  done
+  initramfs=$stage.cpio
+  (cd "$stage" && find . | cpio -o -H newc --quiet >"$initramfs") || fail "cannot pack the initramfs"
+}
+
+# --- Run ----------------------------------------------------------------------
+# boot_vm LOG TIMEOUT [QEMU OPTIONS...]: boots the kernel with STAGE.cpio
+# (initramfs) on a serial console logged to LOG. Sets qemu_status, vm_seconds.
+boot_vm() {
+  local log=$1 timeout_s=$2 boot_started
+  shift 2
+  : >"$log"
+  say "booting $(basename "$deb" .deb) ($(basename "$kernel")) under QEMU"
+  boot_started=$(date +%s.%N)
+  set +e
+  timeout -k 10 "$timeout_s" qemu-system-x86_64 \
+    -nodefaults -no-user-config -machine pc -accel tcg \
+    -display none -no-reboot -serial "file:$log" \
+    -kernel "$kernel" -initrd "$initramfs" "$@" </dev/null
+  qemu_status=$?
+  set -e
+  vm_seconds=$(since "$boot_started")
+  if [[ $qemu_status -eq 124 || $qemu_status -eq 137 ]]; then
+    tail -n 20 "$log" | sed 's/^/  | /'
+    fail "the VM did not finish within ${timeout_s} s"
+  fi
+  [[ $qemu_status -eq 0 ]] || { tail -n 20 "$log" | sed 's/^/  | /'; fail "QEMU exited with status $qemu_status"; }
+}
