@@ -25,6 +25,19 @@ mount -t tmpfs tmpfs /root/dev/shm
 mount -t proc proc /root/proc
 mount -t sysfs sysfs /root/sys
 for d in /tmp /run /var/lib/xkb; do mount -t tmpfs tmpfs "/root$d"; done
+# A checkout or build under one of those (a CI clone may be under /tmp): its
+# top folder from the host again, under the fresh tmpfs.
+for p in $run $script $controller $image $exe64 $exe32 $hidtest $hidtest32 $driver $cli; do
+  for d in /tmp /run /var/lib/xkb; do
+    case $p in
+      $d/*)
+        rest=${p#$d/}
+        top=$d/${rest%%/*}
+        [ -d "/root$top" ] || { mkdir -p "/root$top" && mount -o bind "/host$top" "/root$top"; }
+        ;;
+    esac
+  done
+done
 mount -o bind /work "/root$run"
 chroot /root /bin/bash "$script" "$run"
 echo "lumbra-wine: end (status $?)"
