@@ -5,15 +5,14 @@
 
 #include "link/device_ids.h"
 #include "link/hid_link.h"
-#include "transfer/firmware_image.h"
+#include "transfer/transfer_controller.h"
 
 namespace lumbra::cli {
 
 namespace {
 
 bool MayWrite(const link::HidAttributes& attributes) {
-  return !transfer::FirmwareImage::IsStandIn() ||
-         attributes.serialNumber == link::kVirtualSerialNumber;
+  return link::PolicyAllows(transfer::PolicyForImage(), attributes);
 }
 
 bool Contains(const std::vector<std::string>& paths, const std::string& path) {

@@ -7,6 +7,12 @@ namespace lumbra::emulator {
 
 namespace {
 constexpr std::string_view kPathPrefix = "emulated:";
+
+// What a device set up as `spec` says of itself, when it says anything.
+std::optional<link::HidAttributes> IdentityOf(const DeviceSpec& spec) {
+  if (!spec.attributesReadable) return std::nullopt;
+  return link::HidAttributes{spec.vendorId, spec.productId, spec.serialNumber};
+}
 }  // namespace
 
 struct EmulatedHidPlatform::Slot {
@@ -38,8 +44,8 @@ class EmulatedHidDevice : public link::HidDevice {
 
   std::optional<link::HidAttributes> Attributes() override {
     const std::lock_guard lock(platform_.mutex_);
-    if (!Alive() || !slot_.spec.attributesReadable) return std::nullopt;
-    return link::HidAttributes{slot_.spec.vendorId, slot_.spec.productId, slot_.spec.serialNumber};
+    if (!Alive()) return std::nullopt;
+    return IdentityOf(slot_.spec);
   }
 
   std::optional<link::ReportLengths> Capabilities() override {
@@ -239,8 +245,8 @@ link::HidError EmulatedHidPlatform::OpenError() const {
 std::optional<link::HidAttributes> EmulatedHidPlatform::Identify(const std::string& path) {
   const std::lock_guard lock(mutex_);
   const Slot* slot = Find(path);
-  if (slot == nullptr || !slot->spec.attributesReadable) return std::nullopt;
-  return link::HidAttributes{slot->spec.vendorId, slot->spec.productId, slot->spec.serialNumber};
+  if (slot == nullptr) return std::nullopt;
+  return IdentityOf(slot->spec);
 }
 
 void EmulatedHidPlatform::Pause(int milliseconds) {

@@ -96,7 +96,8 @@ class EmulatedHidPlatform : public link::HidPlatform {
   std::vector<std::string> Enumerate() override;
   std::unique_ptr<link::HidDevice> Open(const std::string& path) override;
   link::HidError OpenError() const override;
-  // The spec's identity, as a system tells it without opening the device.
+  // The identifiers and serial number the device was set up with, as a system
+  // tells them without opening the device.
   std::optional<link::HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override;
 

@@ -40,8 +40,7 @@ bool HidLink::Connect() {
       attributes = platform_.Identify(path);
     }
     if (!attributes || !IsQuorvex(attributes->vendorId, attributes->productId)) continue;
-    if (policy_ == ControllerPolicy::kVirtualOnly &&
-        attributes->serialNumber != kVirtualSerialNumber) {
+    if (!PolicyAllows(policy_, *attributes)) {
       // Closed before anything is written to it, not even "service.on".
       realRefused = true;
       continue;

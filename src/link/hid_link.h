@@ -49,6 +49,11 @@ enum class ControllerPolicy {
   kVirtualOnly,  // only the virtual controller (a build with the stand-in image)
 };
 
+// Whether `policy` lets the tool write to the controller that says `attributes`.
+inline bool PolicyAllows(ControllerPolicy policy, const HidAttributes& attributes) {
+  return policy == ControllerPolicy::kAny || attributes.serialNumber == kVirtualSerialNumber;
+}
+
 // How the last discovery ended.
 enum class Discovery {
   kOpened,        // a usable controller is open

@@ -5,16 +5,10 @@
 
 namespace lumbra::transfer {
 
-namespace {
-
-// A build that carries the stand-in image must never write it into a real
-// controller; only the virtual one may have it.
 link::ControllerPolicy PolicyForImage() {
   return FirmwareImage::IsStandIn() ? link::ControllerPolicy::kVirtualOnly
                                     : link::ControllerPolicy::kAny;
 }
-
-}  // namespace
 
 TransferController::TransferController(link::HidPlatform& platform, DialogPort& dialog)
     : link_(platform, protocol::kLongestLine, PolicyForImage()),

@@ -18,6 +18,11 @@ namespace lumbra::transfer {
 
 inline constexpr int kTickPeriodMs = 25;
 
+// Which controllers this build may write to: a build that carries the
+// stand-in image must never write it into a real controller, only into the
+// virtual one.
+link::ControllerPolicy PolicyForImage();
+
 class TransferController {
  public:
   TransferController(link::HidPlatform& platform, DialogPort& dialog);
