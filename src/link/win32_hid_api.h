@@ -1,6 +1,6 @@
 // The Windows calls the HID platform makes (SetupAPI, the HID library, kernel
 // file and event services), behind one small interface so that tests can
-// stand in for the operating system. SystemWin32HidApi() forwards to Windows.
+// stand in for the operating system. SystemHidApi forwards to Windows.
 #pragma once
 
 // clang-format off
@@ -49,7 +49,63 @@ class Win32HidApi {
   virtual void Sleep(DWORD milliseconds) = 0;
 };
 
-// The real Windows functions; one instance for the process.
+// The real Windows functions. A test on a real HID stack derives from it to
+// watch some of the calls.
+class SystemHidApi : public Win32HidApi {
+ public:
+  void GetHidGuid(GUID* guid) override { ::HidD_GetHidGuid(guid); }
+  HDEVINFO GetClassDevs(const GUID* guid, DWORD flags) override {
+    return ::SetupDiGetClassDevsA(guid, nullptr, nullptr, flags);
+  }
+  BOOL EnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
+                            SP_DEVICE_INTERFACE_DATA* data) override {
+    return ::SetupDiEnumDeviceInterfaces(set, nullptr, guid, index, data);
+  }
+  BOOL GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
+                                DWORD* required) override {
+    return ::SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, nullptr);
+  }
+  BOOL DestroyDeviceInfoList(HDEVINFO set) override { return ::SetupDiDestroyDeviceInfoList(set); }
+  BOOLEAN GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override {
+    return ::HidD_GetAttributes(device, attributes);
+  }
+  BOOL GetCaps(HANDLE device, HIDP_CAPS* caps) override {
+    PHIDP_PREPARSED_DATA data = nullptr;
+    if (!::HidD_GetPreparsedData(device, &data)) return FALSE;
+    const NTSTATUS status = ::HidP_GetCaps(data, caps);
+    ::HidD_FreePreparsedData(data);
+    return status == HIDP_STATUS_SUCCESS;
+  }
+  BOOLEAN GetSerialNumberString(HANDLE device, void* buffer, ULONG bytes) override {
+    return ::HidD_GetSerialNumberString(device, buffer, bytes);
+  }
+  HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) override {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    return ::CreateFileA(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+  }
+  BOOL CloseHandle(HANDLE handle) override { return ::CloseHandle(handle); }
+  BOOL WriteFile(HANDLE file, const void* data, DWORD bytes, OVERLAPPED* overlapped) override {
+    return ::WriteFile(file, data, bytes, nullptr, overlapped);
+  }
+  BOOL ReadFile(HANDLE file, void* data, DWORD bytes, OVERLAPPED* overlapped) override {
+    return ::ReadFile(file, data, bytes, nullptr, overlapped);
+  }
+  BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes,
+                           BOOL wait) override {
+    return ::GetOverlappedResult(file, overlapped, bytes, wait);
+  }
+  BOOL CancelIo(HANDLE file) override { return ::CancelIo(file); }
+  DWORD GetLastError() override { return ::GetLastError(); }
+  HANDLE CreateEventA() override { return ::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+  BOOL ResetEvent(HANDLE event) override { return ::ResetEvent(event); }
+  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override {
+    return ::WaitForSingleObject(object, milliseconds);
+  }
+  void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
+};
+
+// One instance for the process.
 Win32HidApi& SystemWin32HidApi();
 
 }  // namespace lumbra::link

@@ -9,61 +9,7 @@ namespace lumbra::link {
 
 namespace {
 
-constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
-
-class SystemApi final : public Win32HidApi {
- public:
-  void GetHidGuid(GUID* guid) override { ::HidD_GetHidGuid(guid); }
-  HDEVINFO GetClassDevs(const GUID* guid, DWORD flags) override {
-    return ::SetupDiGetClassDevsA(guid, nullptr, nullptr, flags);
-  }
-  BOOL EnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
-                            SP_DEVICE_INTERFACE_DATA* data) override {
-    return ::SetupDiEnumDeviceInterfaces(set, nullptr, guid, index, data);
-  }
-  BOOL GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
-                                SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
-                                DWORD* required) override {
-    return ::SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, nullptr);
-  }
-  BOOL DestroyDeviceInfoList(HDEVINFO set) override { return ::SetupDiDestroyDeviceInfoList(set); }
-  BOOLEAN GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override {
-    return ::HidD_GetAttributes(device, attributes);
-  }
-  BOOL GetCaps(HANDLE device, HIDP_CAPS* caps) override {
-    PHIDP_PREPARSED_DATA data = nullptr;
-    if (!::HidD_GetPreparsedData(device, &data)) return FALSE;
-    const NTSTATUS status = ::HidP_GetCaps(data, caps);
-    ::HidD_FreePreparsedData(data);
-    return status == HIDP_STATUS_SUCCESS;
-  }
-  BOOLEAN GetSerialNumberString(HANDLE device, void* buffer, ULONG bytes) override {
-    return ::HidD_GetSerialNumberString(device, buffer, bytes);
-  }
-  HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) override {
-    return ::CreateFileA(path, access, kShareReadWrite, nullptr, OPEN_EXISTING, flags, nullptr);
-  }
-  BOOL CloseHandle(HANDLE handle) override { return ::CloseHandle(handle); }
-  BOOL WriteFile(HANDLE file, const void* data, DWORD bytes, OVERLAPPED* overlapped) override {
-    return ::WriteFile(file, data, bytes, nullptr, overlapped);
-  }
-  BOOL ReadFile(HANDLE file, void* data, DWORD bytes, OVERLAPPED* overlapped) override {
-    return ::ReadFile(file, data, bytes, nullptr, overlapped);
-  }
-  BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* bytes,
-                           BOOL wait) override {
-    return ::GetOverlappedResult(file, overlapped, bytes, wait);
-  }
-  BOOL CancelIo(HANDLE file) override { return ::CancelIo(file); }
-  DWORD GetLastError() override { return ::GetLastError(); }
-  HANDLE CreateEventA() override { return ::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-  BOOL ResetEvent(HANDLE event) override { return ::ResetEvent(event); }
-  DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) override {
-    return ::WaitForSingleObject(object, milliseconds);
-  }
-  void Sleep(DWORD milliseconds) override { ::Sleep(milliseconds); }
-};
 
 // One handle, closed with the object.
 class Handle {
@@ -239,7 +185,7 @@ HidFault FaultOfWin32Error(DWORD code) {
 }
 
 Win32HidApi& SystemWin32HidApi() {
-  static SystemApi api;
+  static SystemHidApi api;
   return api;
 }
 

@@ -22,57 +22,33 @@ using Bytes = std::vector<std::uint8_t>;
 const char* gStopFile = nullptr;
 
 // Windows' own calls, with what the tests ask about recorded on the way.
-struct RecordingApi : Win32HidApi {
-  Win32HidApi& os = SystemWin32HidApi();
+struct RecordingApi : SystemHidApi {
   std::set<HANDLE> files;  // open CreateFileA handles
   std::vector<DWORD> writes;
   std::vector<HANDLE> cancelled;
   int endsAwaited = 0;  // GetOverlappedResult waits after a CancelIo
 
-  void GetHidGuid(GUID* g) override { os.GetHidGuid(g); }
-  HDEVINFO GetClassDevs(const GUID* g, DWORD f) override { return os.GetClassDevs(g, f); }
-  BOOL EnumDeviceInterfaces(HDEVINFO s, const GUID* g, DWORD i,
-                            SP_DEVICE_INTERFACE_DATA* d) override {
-    return os.EnumDeviceInterfaces(s, g, i, d);
-  }
-  BOOL GetDeviceInterfaceDetail(HDEVINFO s, SP_DEVICE_INTERFACE_DATA* d,
-                                SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
-                                DWORD* required) override {
-    return os.GetDeviceInterfaceDetail(s, d, detail, size, required);
-  }
-  BOOL DestroyDeviceInfoList(HDEVINFO s) override { return os.DestroyDeviceInfoList(s); }
-  BOOLEAN GetAttributes(HANDLE d, HIDD_ATTRIBUTES* a) override { return os.GetAttributes(d, a); }
-  BOOL GetCaps(HANDLE d, HIDP_CAPS* c) override { return os.GetCaps(d, c); }
-  BOOLEAN GetSerialNumberString(HANDLE d, void* b, ULONG n) override {
-    return os.GetSerialNumberString(d, b, n);
-  }
   HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) override {
-    HANDLE file = os.CreateFileA(path, access, flags);
+    HANDLE file = SystemHidApi::CreateFileA(path, access, flags);
     if (file != INVALID_HANDLE_VALUE) files.insert(file);
     return file;
   }
   BOOL CloseHandle(HANDLE h) override {
     files.erase(h);
-    return os.CloseHandle(h);
+    return SystemHidApi::CloseHandle(h);
   }
   BOOL WriteFile(HANDLE f, const void* d, DWORD n, OVERLAPPED* o) override {
     writes.push_back(n);
-    return os.WriteFile(f, d, n, o);
+    return SystemHidApi::WriteFile(f, d, n, o);
   }
-  BOOL ReadFile(HANDLE f, void* d, DWORD n, OVERLAPPED* o) override { return os.ReadFile(f, d, n, o); }
   BOOL GetOverlappedResult(HANDLE f, OVERLAPPED* o, DWORD* n, BOOL wait) override {
     if (wait && !cancelled.empty() && cancelled.back() == f) ++endsAwaited;
-    return os.GetOverlappedResult(f, o, n, wait);
+    return SystemHidApi::GetOverlappedResult(f, o, n, wait);
   }
   BOOL CancelIo(HANDLE f) override {
     cancelled.push_back(f);
-    return os.CancelIo(f);
+    return SystemHidApi::CancelIo(f);
   }
-  DWORD GetLastError() override { return os.GetLastError(); }
-  HANDLE CreateEventA() override { return os.CreateEventA(); }
-  BOOL ResetEvent(HANDLE e) override { return os.ResetEvent(e); }
-  DWORD WaitForSingleObject(HANDLE o, DWORD ms) override { return os.WaitForSingleObject(o, ms); }
-  void Sleep(DWORD ms) override { os.Sleep(ms); }
 };
 
 class HidStackTest : public ::testing::Test {
