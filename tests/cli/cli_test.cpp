@@ -18,6 +18,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "emulator/emulated_hid_platform.h"
+#include "support/cycle_runner.h"
 #include "transfer/firmware_image.h"
 
 namespace lumbra::cli {
@@ -84,14 +85,6 @@ Outcome Cli(std::vector<std::string> args, emulator::EmulatedHidPlatform& platfo
   return o;
 }
 
-// The image where the controller lets it be written.
-bool FlashIsImage(emulator::QuorvexController& controller) {
-  for (std::uint32_t a = 0; a < transfer::kImageSize; ++a) {
-    if (!controller.IsProtected(a) && controller.Flash()[a] != transfer::FirmwareImage::Byte(a)) return false;
-  }
-  return true;
-}
-
 // Two stuck cells in sector 4 whose errors cancel in the sector's sum: the
 // download passes and only the verification finds them.
 struct StuckPair {
@@ -155,7 +148,7 @@ TEST(CliTest, EachVerdictItsExitCodeResultAndRecord) {
     EXPECT_EQ(record["device"], result["device"]);
     EXPECT_EQ(record["pace_ms"], 0);
     if (row.serial == nullptr) continue;
-    EXPECT_TRUE(o.code != kExitVerified || FlashIsImage(*platform.ControllerAt(0)))
+    EXPECT_TRUE(o.code != kExitVerified || reliability::FlashHoldsImage(*platform.ControllerAt(0)))
         << "verified, but the flash is not the image";
     EXPECT_EQ(platform.Counters(0).OpenHandles(), 0u);
   }
@@ -177,7 +170,7 @@ TEST(CliTest, AllFlashesFourControllersEachToItsOwnEnd) {
     SCOPED_TRACE(device);
     EXPECT_EQ(o.results[device]["verdict"], verdicts[i]);
     EXPECT_EQ(o.records[device]["verdict"], verdicts[i]);
-    EXPECT_EQ(FlashIsImage(*platform.ControllerAt(i)), verdicts[i] == "verified");
+    EXPECT_EQ(reliability::FlashHoldsImage(*platform.ControllerAt(i)), verdicts[i] == "verified");
     EXPECT_EQ(platform.Counters(i).OpenHandles(), 0u);
     EXPECT_EQ(o.records[device]["differences"], i == 1 ? kStuck.Differences() : json::array());
   }
@@ -263,7 +256,7 @@ TEST(CliTest, InterruptEndsInterruptedWithRecordAndNoHandleOpen) {
   EXPECT_EQ(o.records["emulated:0"]["verdict"], "interrupted");
   EXPECT_EQ(platform.Counters(0).OpenHandles(), 0u);
   EXPECT_GT(platform.Counters(0).writes, 0u);
-  EXPECT_FALSE(FlashIsImage(*platform.ControllerAt(0)));
+  EXPECT_FALSE(reliability::FlashHoldsImage(*platform.ControllerAt(0)));
 }
 
 // The station: a controller plugged in later is flashed once, and again
@@ -287,7 +280,7 @@ TEST(CliTest, WatchFlashesEachArrivalOnce) {
   int verified = 0;
   for (const json& e : o.events) verified += e["event"] == "result" && e["verdict"] == "verified";
   EXPECT_EQ(verified, 2);
-  EXPECT_TRUE(FlashIsImage(*platform.ControllerAt(0)));
+  EXPECT_TRUE(reliability::FlashHoldsImage(*platform.ControllerAt(0)));
 }
 
 }  // namespace
