@@ -77,13 +77,11 @@ if [[ ! -f $template/ready ]]; then
 fi
 say "32-bit Wine and prefix ready in $(since "$step") s"
 
-# The run folder, the VM's writable share, at the same path inside.
+# The run folder: the scenarios' files go into the VM's memory, over it.
 run=$cache/wine-run
 rm -rf "$run" && mkdir -p "$run"
-cp -a "$template" "$run/prefix"
-cp "$here/wine-guest.sh" "$run/"
 cat >"$run/config.sh" <<EOF
-run=$run script=$run/wine-guest.sh uid=$(id -u) gid=$(id -g)
+script=$here/wine-guest.sh prefix=$template uid=$(id -u) gid=$(id -g)
 controller=$controller image=$image standin=$standin
 exe64=$exe64 exe32=$exe32 hidtest=$hidtest hidtest32=$hidtest32 driver=$driver cli=$cli
 scenarios="${LUMBRA_WINE_SCENARIOS:-}"
@@ -94,8 +92,7 @@ log=$cache/wine-console.log
 boot_vm "$log" "$timeout_s" -m 2048 -smp 2 \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs "local,path=$wine32,mount_tag=wine32,security_model=none,readonly=on,multidevs=remap" \
-  -virtfs "local,path=$run,mount_tag=work,security_model=none,multidevs=remap" \
-  -append "console=ttyS0 quiet loglevel=0 panic=-1 rdinit=/init"
+  -append "console=ttyS0 quiet loglevel=0 panic=-1 rdinit=/init lumbra_run=$run"
 
 sed -n '/^lumbra-wine: begin/,/^lumbra-wine: end/p' "$log" | tr -d '\r' | sed 's/^/  /'
 results=$(tr -d '\r' <"$log" | grep -E '^lumbra-wine: scenario .*: (PASS|FAIL|NOT RUN)' || true)

@@ -44,16 +44,16 @@ need_vm_tools() {
 # get_kernel CACHE MODULE...: the versioned image package that
 # linux-image-amd64 stands for (a download only when the cache does not hold
 # it yet), unpacked with the named modules. Sets deb, kroot and kernel.
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true
+}
 get_kernel() {
   local kdir kpkg m
   kdir=$(realpath -m "$1")/kernel
   shift
   mkdir -p "$kdir"
-  kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true)
-  if [[ -z $kpkg && $(id -u) -eq 0 ]]; then
-    apt-get update >/dev/null 2>&1 || true
-    kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true)
-  fi
+  kpkg=$(kernel_package)
+  [[ -n $kpkg || $(id -u) -ne 0 ]] || { apt-get update >/dev/null 2>&1 || true; kpkg=$(kernel_package); }
   if [[ -n $kpkg ]]; then
     deb=$(ls "$kdir/${kpkg}_"*.deb 2>/dev/null | head -n 1 || true)
     if [[ -z $deb ]]; then
@@ -74,29 +74,19 @@ get_kernel() {
   kroot=$kdir/$(basename "$deb" .deb)-$(echo "$*" | md5sum | cut -c1-8)
   if [[ ! -f $kroot/ready ]]; then
     rm -rf "$kroot" && mkdir -p "$kroot"
-    local patterns=('./boot/vmlinuz-*')
+    local patterns=('./boot/vmlinuz-*') vmlinuz offset
     for m in "$@"; do patterns+=("./lib/modules/*/kernel/*/$m.ko*"); done
     dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kroot" --wildcards "${patterns[@]}" ||
       fail "cannot unpack $deb"
+    find "$kroot/lib" -name '*.ko.xz' -exec xz -d {} +
+    # The uncompressed kernel boots about 3 s faster under emulation: the first
+    # XZ stream inside the bzImage that unpacks to an ELF file (as the kernel's
+    # extract-vmlinux finds it).
     vmlinuz=$(ls "$kroot"/boot/vmlinuz-*)
-    # The uncompressed kernel boots about 3 s faster under emulation: find the
-    # compressed payload inside the bzImage (as the kernel's extract-vmlinux
-    # does) and keep the first candidate that unpacks to an ELF file.
-    extract() {  # magic-regex decompressor
-      local offset
-      for offset in $(LC_ALL=C grep -obUaP "$1" "$vmlinuz" | cut -d: -f1); do
-        tail -c +$((offset + 1)) "$vmlinuz" | $2 -dc >"$kroot/vmlinux" 2>/dev/null || true
-        [[ $(head -c 4 "$kroot/vmlinux" | od -An -c | tr -d ' ') == '177ELF' ]] && return 0
-      done
+    for offset in $(LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$vmlinuz" | cut -d: -f1); do
+      tail -c +$((offset + 1)) "$vmlinuz" | xz -dc >"$kroot/vmlinux" 2>/dev/null || true
+      [[ $(head -c 4 "$kroot/vmlinux" | od -An -c | tr -d ' ') == '177ELF' ]] && break
       rm -f "$kroot/vmlinux"
-      return 1
-    }
-    extract '\xFD7zXZ\x00' xz || { command -v zstd >/dev/null && extract '\x28\xB5\x2F\xFD' zstd; } || true
-    for ko in $(find "$kroot/lib" -name '*.ko.xz' -o -name '*.ko.zst'); do
-      case "$ko" in
-        *.xz) xz -d "$ko" ;;
-        *.zst) zstd -q -d --rm "$ko" ;;
-      esac
     done
     touch "$kroot/ready"
   fi

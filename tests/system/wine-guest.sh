@@ -7,7 +7,7 @@
 set -u
 run=$1
 . "$run/config.sh"
-export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp DISPLAY=:99 WINEPREFIX=$run/prefix
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp DISPLAY=:99 WINEPREFIX=$prefix
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
 # Wine wants its prefix to belong to whoever runs it.
@@ -21,6 +21,8 @@ flash_is_image() {
 # The flash erased outside the boot code: nothing was written.
 flash_untouched() { [[ $(head -c $((0xF000)) "$1" | tr -d '\377' | wc -c) -eq 0 ]]; }
 
+# /tmp is the host's: no X server or wineserver of its own may seem to run here.
+rm -rf /tmp/.X11-unix /tmp/.X99-lock /tmp/.wine-*
 Xvfb :99 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 for _ in $(seq 100); do [[ -S /tmp/.X11-unix/X99 ]] && break; sleep 0.1; done
 
