@@ -1,6 +1,6 @@
 // lumbra-cli on a real kernel: several virtual controllers (uhid) at once,
 // told apart by their hidraw paths (they share a serial number), flashed by
-// /bin/lumbra-cli over hidapi, judged by its exit code, its JSON results
+// lumbra-cli over hidapi, judged by its exit code, its JSON results
 // and the flash each controller dumps when it ends.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,8 +25,8 @@ using lumbra::vm::ReadFile;
 using lumbra::vm::Spawn;
 using lumbra::vm::WaitFor;
 
-constexpr const char* kCli = "/bin/lumbra-cli";
-constexpr const char* kController = "/bin/lumbra-virtual-controller";
+using lumbra::vm::gCli;
+using lumbra::vm::gController;
 constexpr const char* kOutput = "/tmp/cli-output.jsonl";
 
 // The image where the controller lets it be written (not its boot code).
@@ -59,7 +59,7 @@ class Bench {
   void Add(const std::string& unplugAt = {}) {
     const std::string out = "/tmp/cli-flash-" + std::to_string(pids_.size()) + ".bin";
     std::filesystem::remove(out);
-    std::vector<std::string> args = {kController, "--quiet", "--flash-out", out};
+    std::vector<std::string> args = {gController, "--quiet", "--flash-out", out};
     if (!unplugAt.empty()) args.insert(args.end(), {"--unplug-at", unplugAt});
     const std::size_t before = lumbra::vm::VirtualNodes().size();
     pids_.push_back(Spawn(args, nullptr, /*realtime=*/true));
@@ -98,7 +98,7 @@ std::vector<std::string> Verdicts() {
 
 TEST(CliSystem, FlashAllFourVerified) {
   Bench bench({"", "", "", ""});
-  EXPECT_EQ(ExitCode(Spawn({kCli, "flash", "--all", "--pace", "0", "--json"}, kOutput)), 0);
+  EXPECT_EQ(ExitCode(Spawn({gCli, "flash", "--all", "--pace", "0", "--json"}, kOutput)), 0);
   EXPECT_EQ(Verdicts(), std::vector<std::string>(4, "verified"));
   for (const std::string& flash : bench.Unplug()) EXPECT_TRUE(HoldsImage(flash));
 }
@@ -106,14 +106,14 @@ TEST(CliSystem, FlashAllFourVerified) {
 // One of four vanishes awaiting its 9th sector checksum; the others go on.
 TEST(CliSystem, OneOfFourUnpluggedOthersVerified) {
   Bench bench({"", "checksum:9", "", ""});
-  EXPECT_EQ(ExitCode(Spawn({kCli, "flash", "--all", "--pace", "0", "--json"}, kOutput)), 2);
+  EXPECT_EQ(ExitCode(Spawn({gCli, "flash", "--all", "--pace", "0", "--json"}, kOutput)), 2);
   EXPECT_EQ(Verdicts(), (std::vector<std::string>{"download failed", "verified", "verified", "verified"}));
   const std::vector<std::string> flashes = bench.Unplug();
   for (std::size_t i = 0; i < flashes.size(); ++i) EXPECT_EQ(HoldsImage(flashes[i]), i != 1) << i;
 }
 
 TEST(CliSystem, WatchFlashesALateArrival) {
-  const pid_t station = Spawn({kCli, "watch", "--pace", "0", "--json"}, kOutput);
+  const pid_t station = Spawn({gCli, "watch", "--pace", "0", "--json"}, kOutput);
   ::usleep(500000);
   Bench bench({""});
   EXPECT_TRUE(WaitFor([] { return !Verdicts().empty(); }, std::chrono::seconds(120)));

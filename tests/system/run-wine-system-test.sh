@@ -7,32 +7,21 @@
 # lumbra-cli.exe when the build has it (wine-guest.sh). The kernel, the 32-bit
 # Wine packages and a Wine prefix are made once into the cache folder.
 #
-#   run-wine-system-test.sh --controller PATH --win64 DIR --win32 DIR --image FILE
-#                           --standin yes|no --cache DIR [--timeout SECONDS]
+#   run-wine-system-test.sh CONTROLLER WIN64 WIN32 IMAGE STANDIN CACHE [TIMEOUT-SECONDS]
 #
-# DIR: the x86_64 and i686 build trees. Exit status: 0 every scenario that
-# could run passed, 1 one failed or did not run, 77 skipped (QEMU or Wine is not
-# installed and cannot be).
+# WIN64, WIN32: the x86_64 and i686 build trees; STANDIN: yes or no, whether
+# the build embeds the stand-in image. Exit status: 0 every scenario that
+# could run passed, 1 one failed or did not run, 77 skipped (QEMU or Wine is
+# not installed and cannot be).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-controller="" win64="" win32="" image="" standin="" cache="" timeout_s=2400
-while [[ $# -gt 0 ]]; do
-  case "$1" in
-    --controller) controller=$(realpath "$2"); shift 2 ;;
-    --win64) win64=$(realpath "$2"); shift 2 ;;
-    --win32) win32=$(realpath "$2"); shift 2 ;;
-    --image) image=$(realpath "$2"); shift 2 ;;
-    --standin) standin=$2; shift 2 ;;
-    --cache) cache=$(realpath -m "$2"); shift 2 ;;
-    --timeout) timeout_s=$2; shift 2 ;;
-    *) echo "unknown argument: $1" >&2; exit 2 ;;
-  esac
-done
-[[ -x $controller && -d $win64 && -d $win32 && -f $image && -n $standin && -n $cache ]] || {
-  echo "usage: $0 --controller PATH --win64 DIR --win32 DIR --image FILE --standin yes|no --cache DIR" >&2
+[[ $# -ge 6 && -x $1 && -d $2 && -d $3 && -f $4 ]] || {
+  echo "usage: $0 CONTROLLER WIN64 WIN32 IMAGE STANDIN CACHE [TIMEOUT-SECONDS]" >&2
   exit 2
 }
+controller=$(realpath "$1") win64=$(realpath "$2") win32=$(realpath "$3") image=$(realpath "$4")
+standin=$5 cache=$(realpath -m "$6")
 exe64=$win64/src/win32/lumbra.exe exe32=$win32/src/win32/lumbra.exe
 hidtest=$win64/tests/win32/test_win32_hidstack.exe hidtest32=$win32/tests/win32/test_win32_hidstack.exe
 driver=$win64/tests/win32/lumbra-dialog-driver.exe
@@ -46,9 +35,7 @@ wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver
 has_wine() { [[ -x $wine ]] && command -v Xvfb >/dev/null; }
 need_tools "wine64 xvfb" has_wine ||
   { say "SKIP: Wine (wine64) or Xvfb is not installed and could not be installed"; exit $SKIP; }
-readonly MODULES="hid hid-generic uhid virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev
-  virtio_pci netfs fscache 9pnet 9pnet_virtio 9p overlay"
-get_kernel "$cache" $MODULES
+get_kernel "$cache" hid hid-generic uhid $VM_MODULES
 
 # Debian's 32-bit Wine, downloaded and unpacked, never installed here.
 step=$(date +%s.%N)
@@ -80,27 +67,22 @@ say "32-bit Wine and prefix ready in $(since "$step") s"
 # The run folder: the scenarios' files go into the VM's memory, over it.
 run=$cache/wine-run
 rm -rf "$run" && mkdir -p "$run"
-cat >"$run/config.sh" <<EOF
-script=$here/wine-guest.sh prefix=$template uid=$(id -u) gid=$(id -g)
+cat >"$run/guest.sh" <<EOF
+run=$run prefix=$template uid=$(id -u) gid=$(id -g)
 controller=$controller image=$image standin=$standin
 exe64=$exe64 exe32=$exe32 hidtest=$hidtest hidtest32=$hidtest32 driver=$driver cli=$cli
 scenarios="${LUMBRA_WINE_SCENARIOS:-}"
+. $here/wine-guest.sh
 EOF
-make_initramfs "$cache/initramfs-wine" "$here/init-wine.sh" "$MODULES" ""
+make_initramfs "$cache/initramfs-wine" "hid hid-generic uhid $VM_MODULES"
+boot_vm "$cache/wine-console.log" "${7:-2400}" "$run" -m 2048 -smp 2 \
+  -virtfs "local,path=$wine32,mount_tag=wine32,security_model=none,readonly=on,multidevs=remap"
 
-log=$cache/wine-console.log
-boot_vm "$log" "$timeout_s" -m 2048 -smp 2 \
-  -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
-  -virtfs "local,path=$wine32,mount_tag=wine32,security_model=none,readonly=on,multidevs=remap" \
-  -append "console=ttyS0 quiet loglevel=0 panic=-1 rdinit=/init lumbra_run=$run"
-
-sed -n '/^lumbra-wine: begin/,/^lumbra-wine: end/p' "$log" | tr -d '\r' | sed 's/^/  /'
-results=$(tr -d '\r' <"$log" | grep -E '^lumbra-wine: scenario .*: (PASS|FAIL|NOT RUN)' || true)
-say "VM ran ${vm_seconds} s; whole test $(elapsed) s"
-[[ -n $results ]] || { tail -n 20 "$log" | sed 's/^/  | /'; fail "the VM ran no scenario (see $log)"; }
+results=$(tr -d '\r' <"$cache/wine-console.log" | grep -E '^lumbra-wine: scenario .*: (PASS|FAIL|NOT RUN)' || true)
+[[ -n $results ]] || fail "the VM ran no scenario (see $cache/wine-console.log)"
 passed=$(grep -c ': PASS' <<<"$results" || true)
 failed=$(grep -c ': FAIL' <<<"$results" || true)
 not_run=$(grep -c ': NOT RUN' <<<"$results" || true)
 expected=$(wc -w <<<"${LUMBRA_WINE_SCENARIOS:-1 2 3 4 5}")
 echo "$passed passed, $failed failed, $not_run not run"
-[[ $failed -eq 0 && $((passed + not_run)) -eq $expected ]] || exit 1
+[[ $failed -eq 0 && $((passed + not_run)) -eq $expected ]]

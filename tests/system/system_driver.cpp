@@ -1,4 +1,4 @@
-// lumbra-system-driver [gtest flags] [CONTROLLER]: on a real kernel, the link (hidapi
+// lumbra-system-driver [gtest flags] CONTROLLER CLI: on a real kernel, the link (hidapi
 // over hidraw), engines and ticks against the virtual controller (over uhid), judged
 // by the dialog's texts and boxes and by the flash the controller dumps when unplugged.
 #include <gmock/gmock.h>
@@ -34,7 +34,6 @@ constexpr FlashAddress kBootBegin = 0xF000;
 constexpr FlashAddress kBootEnd = 0xFC00;
 constexpr auto kActivityTimeout = std::chrono::seconds(240);
 
-const char* gControllerProgram = nullptr;
 constexpr const char* kOldFirmwarePath = "/tmp/old-firmware.bin";
 constexpr const char* kFlashOutPath = "/tmp/flash.bin";
 
@@ -68,7 +67,7 @@ class SystemTest : public Test {
   // The virtual controller on the old firmware, to unplug itself at `unplugAt` if given.
   AssertionResult PlugIn(const char* unplugAt = nullptr) {
     std::filesystem::remove(kFlashOutPath);
-    std::vector<std::string> args = {gControllerProgram, "--quiet",      "--flash-in",
+    std::vector<std::string> args = {vm::gController, "--quiet",      "--flash-in",
                                      kOldFirmwarePath,   "--flash-out", kFlashOutPath};
     if (unplugAt != nullptr) args.insert(args.end(), {"--unplug-at", unplugAt});
     pid_ = vm::Spawn(args, nullptr, /*realtime=*/true);
@@ -198,6 +197,8 @@ TEST_F(SystemTest, AccessDenied) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  lumbra::transfer::gControllerProgram = argc > 1 ? argv[1] : "/bin/lumbra-virtual-controller";
+  if (argc != 3) return std::fprintf(stderr, "usage: %s [gtest flags] CONTROLLER CLI\n", argv[0]), 2;
+  lumbra::vm::gController = argv[1];
+  lumbra::vm::gCli = argv[2];
   return RUN_ALL_TESTS();
 }

@@ -95,41 +95,37 @@ get_kernel() {
 }
 
 # --- Initramfs --------------------------------------------------------------
-# make_initramfs STAGE INIT MODULES PROGRAMS: busybox, INIT as /init, the
-# modules in /lib/modules (in the order to load them, listed in
-# /lib/modules/order) and the programs in /bin with the shared libraries they
-# need (hidapi cannot be linked statically); packed as STAGE.cpio.
+# Besides a test's own, the modules that mount the host's root over virtio-9p
+# with a writable layer in memory over it.
+readonly VM_MODULES="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
+  netfs fscache 9pnet 9pnet_virtio 9p overlay"
+# make_initramfs STAGE MODULES: busybox, init-vm.sh as /init and the modules
+# in /lib/modules (in the order to load them, listed in /lib/modules/order);
+# packed as STAGE.cpio.
 make_initramfs() {
-  local stage init=$2 m ko lib libs
+  local stage m ko
   stage=$(realpath -m "$1")
-  rm -rf "$stage" && mkdir -p "$stage"/{bin,lib/modules,dev,proc,sys,tmp,run}
+  rm -rf "$stage" && mkdir -p "$stage"/{bin,lib/modules,dev,proc,sys}
   cp "$busybox_bin" "$stage/bin/busybox"
-  cp "$init" "$stage/init"
-  chmod 0755 "$stage/init"
-  for m in $3; do
+  install -m 0755 "$(dirname "${BASH_SOURCE[0]}")/init-vm.sh" "$stage/init"
+  for m in $2; do
     ko=$(find "$kroot/lib/modules" -name "$m.ko" | head -n 1)
     [[ -n $ko ]] || fail "the kernel package has no $m.ko"
     cp "$ko" "$stage/lib/modules/$m.ko"
     echo "$m" >>"$stage/lib/modules/order"
-  done
-  for m in $4; do cp "$m" "$stage/bin/"; done
-  libs=$(for f in $4 "$busybox_bin"; do
-    ldd "$f" 2>/dev/null | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' || true
-  done | sort -u)
-  for lib in $libs; do
-    mkdir -p "$stage$(dirname "$lib")"
-    cp -L "$lib" "$stage$lib"
   done
   initramfs=$stage.cpio
   (cd "$stage" && find . | cpio -o -H newc --quiet >"$initramfs") || fail "cannot pack the initramfs"
 }
 
 # --- Run ----------------------------------------------------------------------
-# boot_vm LOG TIMEOUT [QEMU OPTIONS...]: boots the kernel with STAGE.cpio
-# (initramfs) on a serial console logged to LOG. Sets qemu_status, vm_seconds.
+# boot_vm LOG TIMEOUT RUN [QEMU OPTIONS...]: boots the kernel with STAGE.cpio
+# (initramfs) and the host's root shared read-only, on a serial console logged
+# to LOG; the guest runs RUN/guest.sh. Sets qemu_status, vm_seconds and
+# guest_status (empty when the guest did not get to its end).
 boot_vm() {
-  local log=$1 timeout_s=$2 boot_started
-  shift 2
+  local log=$1 timeout_s=$2 run=$3 boot_started
+  shift 3
   : >"$log"
   say "booting $(basename "$deb" .deb) ($(basename "$kernel")) under QEMU"
   boot_started=$(date +%s.%N)
@@ -137,7 +133,9 @@ boot_vm() {
   timeout -k 10 "$timeout_s" qemu-system-x86_64 \
     -nodefaults -no-user-config -machine pc -accel tcg \
     -display none -no-reboot -serial "file:$log" \
-    -kernel "$kernel" -initrd "$initramfs" "$@" </dev/null
+    -kernel "$kernel" -initrd "$initramfs" \
+    -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+    -append "console=ttyS0 quiet loglevel=0 panic=-1 rdinit=/init lumbra_run=$run" "$@" </dev/null
   qemu_status=$?
   set -e
   vm_seconds=$(since "$boot_started")
@@ -146,4 +144,7 @@ boot_vm() {
     fail "the VM did not finish within ${timeout_s} s"
   fi
   [[ $qemu_status -eq 0 ]] || { tail -n 20 "$log" | sed 's/^/  | /'; fail "QEMU exited with status $qemu_status"; }
+  sed -n '/^lumbra-vm: begin/,/^lumbra-vm: end/p' "$log" | tr -d '\r' | sed 's/^/  /'
+  guest_status=$(tr -d '\r' <"$log" | sed -n 's/^lumbra-vm: end (status \([0-9]*\))$/\1/p' | tail -n 1)
+  say "VM ran ${vm_seconds} s; whole test $(elapsed) s"
 }

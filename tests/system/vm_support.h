@@ -15,6 +15,10 @@
 
 namespace lumbra::vm {
 
+// The programs under test, from the driver's command line.
+inline const char* gController = nullptr;
+inline const char* gCli = nullptr;
+
 inline std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -3,10 +3,8 @@
 # scenario with its own virtual controller(s), plugged in before Wine starts
 # (Wine learns of later ones only through inotify on /dev, DisableUdevd) and
 # Wine ended after it. Prints "lumbra-wine: scenario NAME: PASS|FAIL|NOT RUN (...)".
-#   wine-guest.sh RUN (RUN/config.sh names the programs)
+# Sourced by the run folder's guest.sh, which names the programs.
 set -u
-run=$1
-. "$run/config.sh"
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp DISPLAY=:99 WINEPREFIX=$prefix
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
