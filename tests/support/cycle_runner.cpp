@@ -11,14 +11,6 @@
 
 namespace lumbra::reliability {
 
-std::vector<std::uint8_t> FlashWithBootCode(const emulator::ControllerOptions& options, std::uint8_t fill) {
-  std::vector<std::uint8_t> flash(emulator::kFlashSize, fill);
-  for (std::uint32_t a = options.protectedBegin; a < options.protectedEnd && a < flash.size(); ++a) {
-    flash[a] = emulator::QuorvexController::BootByte(a);
-  }
-  return flash;
-}
-
 bool FlashHoldsImage(const emulator::QuorvexController& controller) {
   for (std::uint32_t a = 0; a < emulator::kFlashSize; ++a) {
     if (!controller.IsProtected(a) && controller.Flash()[a] != transfer::FirmwareImage::Byte(a)) return false;

@@ -53,7 +53,4 @@ CycleResult RunCycle(Setup setup);
 // as the controller itself knows it: the verdict no run's own report decides.
 bool FlashHoldsImage(const emulator::QuorvexController& controller);
 
-// Flash filled with `fill` except the boot code, which holds what a fresh controller holds.
-std::vector<std::uint8_t> FlashWithBootCode(const emulator::ControllerOptions& options, std::uint8_t fill);
-
 }  // namespace lumbra::reliability
