@@ -36,7 +36,7 @@ struct CycleResult {
   std::vector<std::string> boxes;       // every message box, in order
   std::vector<std::string> violations;  // broken rules, empty when none
   int ticks = 0;
-  int resends = 0;                      // "Resending sector" shown
+  int resends = 0;                      // "Resending sector" shown since the last press
   std::map<transfer::FieldId, std::string> fields;  // every field's text at the end
   transfer::RunReport report;           // the run's report
   bool faultFired = false;              // an injected fault took effect
