@@ -52,9 +52,8 @@ struct Outcome {
 Outcome Cli(std::vector<std::string> args, emulator::EmulatedHidPlatform& platform,
             StopSignal* stop = nullptr) {
   // One file per test: ctest runs the tests in parallel processes.
-  std::string report = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  std::replace(report.begin(), report.end(), '/', '_');
-  report = ::testing::TempDir() + "cli_test_" + report + ".jsonl";
+  const std::string report = ::testing::TempDir() + "cli_test_" +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".jsonl";
   std::remove(report.c_str());
   if (args[0] != "list" && std::find(args.begin(), args.end(), "--report") == args.end()) {
     args.insert(args.end(), {"--report", report});
@@ -85,34 +84,25 @@ Outcome Cli(std::vector<std::string> args, emulator::EmulatedHidPlatform& platfo
   return o;
 }
 
-// Two stuck cells in sector 4 whose errors cancel in the sector's sum: the
-// download passes and only the verification finds them.
-struct StuckPair {
-  StuckPair() {
-    while (transfer::FirmwareImage::Byte(low) & 1) ++low;
-    while (!(transfer::FirmwareImage::Byte(high) & 1)) ++high;
+// Sector 1's first two chunks land in each other's place: the sector's sum
+// holds, so the download passes and only the verification finds them.
+const Fault kSwapped = Fault::SwapChunks(1, 0, 1);
+
+// What a verification must list for this controller: every address outside
+// the boot code where its flash is not the image, as the controller knows it.
+json DifferencesIn(const emulator::QuorvexController& controller) {
+  json list = json::array();
+  for (std::uint32_t a = 0; a < emulator::kFlashSize; ++a) {
+    const int read = controller.Flash()[a], expected = transfer::FirmwareImage::Byte(a);
+    if (read == expected || controller.IsProtected(a)) continue;
+    list.push_back({{"address", a}, {"read", read}, {"expected", expected}});
   }
-  std::vector<Fault> Faults() const {
-    return {Fault::StuckBits(low, 0x01, 0x01), Fault::StuckBits(high, 0x01, 0x00)};
-  }
-  json Differences() const {
-    json list = json::array();
-    for (std::uint32_t a : {std::min(low, high), std::max(low, high)}) {
-      const int expected = transfer::FirmwareImage::Byte(a);
-      list.push_back({{"address", a}, {"read", expected ^ 1}, {"expected", expected}});
-    }
-    return list;
-  }
-  std::uint32_t low = 0x1000;   // bit 0 clear in the image, stuck at 1
-  std::uint32_t high = 0x1000;  // bit 0 set in the image, stuck at 0
-};
-const StuckPair kStuck;
+  return list;
+}
 
 // Each verdict's exit code, result and record; a verified flash is the image and
 // no handle stays open.
 TEST(CliTest, EachVerdictItsExitCodeResultAndRecord) {
-  Fault everyBlockReadsWrong = Fault::ReadBackFill(0x5A);
-  everyBlockReadsWrong.times = emulator::kEveryTime;
   const struct {
     const char* verdict;
     int code;
@@ -121,8 +111,8 @@ TEST(CliTest, EachVerdictItsExitCodeResultAndRecord) {
     bool opens = true;
   } rows[] = {
       {"verified", kExitVerified, {}},
-      {"verify failed", kExitVerifyFailed, kStuck.Faults()},
-      {"verify aborted", kExitVerifyFailed, {everyBlockReadsWrong}},
+      {"verify failed", kExitVerifyFailed, {kSwapped}},
+      {"verify aborted", kExitVerifyFailed, {Fault::ReadBackFill(0x5A)}},  // every block read wrong
       {"download failed", kExitDownloadFailed, {Fault::WrongChecksum(3, emulator::kEveryTime)}},
       {"not detected", kExitNoController, {}, nullptr},
       {"access denied", kExitNoController, {}, "lumbra-virtual", false},
@@ -140,13 +130,11 @@ TEST(CliTest, EachVerdictItsExitCodeResultAndRecord) {
     Outcome o = Cli({"flash", "--pace", "0"}, platform);
     EXPECT_EQ(o.code, row.code);
     ASSERT_EQ(o.results.size(), 1u);
-    ASSERT_EQ(o.records.size(), 1u);
-    const json& result = o.results.begin()->second;
-    const json& record = o.records.begin()->second;
+    const auto& [device, result] = *o.results.begin();
     EXPECT_EQ(result["verdict"], row.verdict);
-    EXPECT_EQ(record["verdict"], row.verdict);
-    EXPECT_EQ(record["device"], result["device"]);
-    EXPECT_EQ(record["pace_ms"], 0);
+    EXPECT_EQ(o.records.size(), 1u);  // the same device's
+    EXPECT_EQ(o.records[device]["verdict"], row.verdict);
+    EXPECT_EQ(o.records[device]["pace_ms"], 0);
     if (row.serial == nullptr) continue;
     EXPECT_TRUE(o.code != kExitVerified || reliability::FlashHoldsImage(*platform.ControllerAt(0)))
         << "verified, but the flash is not the image";
@@ -158,8 +146,7 @@ TEST(CliTest, EachVerdictItsExitCodeResultAndRecord) {
 TEST(CliTest, AllFlashesFourControllersEachToItsOwnEnd) {
   emulator::EmulatedHidPlatform platform;
   platform.AddController();
-  auto& stuck = platform.AddController();
-  for (const Fault& f : kStuck.Faults()) stuck.AddFault(f);
+  platform.AddController().AddFault(kSwapped);
   platform.AddController().AddFault(Fault::Unplug(2000));  // in the download
   platform.AddController();
   Outcome o = Cli({"flash", "--all", "--pace", "0"}, platform);
@@ -170,22 +157,19 @@ TEST(CliTest, AllFlashesFourControllersEachToItsOwnEnd) {
     SCOPED_TRACE(device);
     EXPECT_EQ(o.results[device]["verdict"], verdicts[i]);
     EXPECT_EQ(o.records[device]["verdict"], verdicts[i]);
-    EXPECT_EQ(reliability::FlashHoldsImage(*platform.ControllerAt(i)), verdicts[i] == "verified");
+    const emulator::QuorvexController& controller = *platform.ControllerAt(i);
+    EXPECT_EQ(reliability::FlashHoldsImage(controller), verdicts[i] == "verified");
     EXPECT_EQ(platform.Counters(i).OpenHandles(), 0u);
-    EXPECT_EQ(o.records[device]["differences"], i == 1 ? kStuck.Differences() : json::array());
+    // A failed download lists none; a verification, every one the flash has.
+    EXPECT_EQ(o.records[device]["differences"], i == 2 ? json::array() : DifferencesIn(controller));
   }
 }
-
-struct ChoiceCase {
-  std::vector<std::string> args;
-  int code;
-  std::vector<bool> written;  // per controller: lines were written to it
-};
 
 // Controller 0 is a virtual one, 1 claims a real serial number (refused by
 // a stand-in build), 2 is virtual again.
 TEST(CliTest, ChoosesByPathOrSerialNumberAndNeverGuesses) {
-  const std::vector<ChoiceCase> cases = {
+  // written: per controller, whether lines were written to it.
+  const struct { std::vector<std::string> args; int code; std::vector<bool> written; } cases[] = {
       {{"flash"}, kExitUsage, {false, false, false}},
       {{"flash", "--device", "emulated:2"}, kExitVerified, {false, false, true}},
       {{"flash", "--device", "emulated:9"}, kExitNoController, {false, false, false}},
@@ -197,13 +181,11 @@ TEST(CliTest, ChoosesByPathOrSerialNumberAndNeverGuesses) {
       {{"flash", "--device", "emulated:0", "--report", "/nonexistent/r.jsonl"}, kExitRecordFailed,
        {true, false, false}},
   };
-  for (const ChoiceCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     emulator::EmulatedHidPlatform platform;
-    emulator::DeviceSpec real;
-    real.serialNumber = "QX-0001";
     platform.AddController();
-    platform.AddController({}, real);
+    platform.AddController({}, {.serialNumber = "QX-0001"});
     platform.AddController();
     std::vector<std::string> args = c.args;
     args.insert(args.begin() + 1, {"--pace", "0"});

@@ -97,10 +97,7 @@ struct Expect {
   int errors = -1;   // differences listed; -1: not checked
   std::optional<Range> window;  // skip window start, end
 };
-struct Case {
-  Setup setup;
-  Expect expect;
-};
+using Case = std::pair<Setup, Expect>;
 
 Expect Pass(int resends = 0, std::optional<Range> window = {}) {
   return {msg::kVerifyFinished, {msg::kVerifyFinishedBox}, resends, 0, window};
@@ -123,12 +120,16 @@ Setup With(Fault fault, Setup setup = {}) {
   setup.faults = {std::move(fault)};
   return setup;
 }
-// Old flash content the seed chooses: erased, zeros, a pattern, or the image.
+// Old flash content the seed chooses: erased, zeros, a pattern, or the image;
+// the boot code, which holds no 0xFF, as a fresh controller holds it.
 Setup OldFlash(int seed) {
   Setup setup;
   static constexpr std::uint8_t kFills[] = {0xFF, 0x00, 0xA5, 0x3C};
-  setup.options.initialFlash = FlashWithBootCode(setup.options, kFills[seed % 4]);
-  if (seed % 4 == 3) std::copy_n(Image().begin(), 0xF000, setup.options.initialFlash.begin());
+  const emulator::QuorvexController fresh(setup.options);
+  std::vector<std::uint8_t>& flash = setup.options.initialFlash;
+  flash.assign(fresh.Flash().begin(), fresh.Flash().end());
+  std::replace(flash.begin(), flash.end(), std::uint8_t{0xFF}, kFills[seed % 4]);
+  if (seed % 4 == 3) std::copy_n(Image().begin(), 0xF000, flash.begin());
   return setup;
 }
 // Boot code placements the seed chooses, each sector aligned, none at the end.

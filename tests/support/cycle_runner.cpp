@@ -11,14 +11,6 @@
 
 namespace lumbra::reliability {
 
-std::vector<std::uint8_t> FlashWithBootCode(const emulator::ControllerOptions& options, std::uint8_t fill) {
-  std::vector<std::uint8_t> flash(emulator::kFlashSize, fill);
-  for (std::uint32_t a = options.protectedBegin; a < options.protectedEnd && a < flash.size(); ++a) {
-    flash[a] = emulator::QuorvexController::BootByte(a);
-  }
-  return flash;
-}
-
 bool FlashHoldsImage(const emulator::QuorvexController& controller) {
   for (std::uint32_t a = 0; a < emulator::kFlashSize; ++a) {
     if (!controller.IsProtected(a) && controller.Flash()[a] != transfer::FirmwareImage::Byte(a)) return false;
@@ -76,8 +68,6 @@ CycleResult RunCycle(Setup setup) {
   result.boxes = dialog.boxes;
   result.fields = dialog.fields;
   result.report = tool.Report();
-  result.resends = static_cast<int>(
-      std::count(dialog.statusHistory.begin(), dialog.statusHistory.end(), transfer::kResendingSector));
   for (std::size_t i = 0; i < setup.faults.size(); ++i) {
     // A stuck cell is stuck from the start; it does not fire on frames.
     result.faultFired = result.faultFired || controller.TimesFired(i) > 0 ||
@@ -88,9 +78,9 @@ CycleResult RunCycle(Setup setup) {
   result.flashMatches = FlashHoldsImage(controller);
   // The run's report has its ending, and the resends the status line showed since the last press.
   if (!result.report.outcome) result.violations.push_back("no outcome in the run's report");
-  const auto shown = std::count(dialog.statusHistory.begin() + static_cast<std::ptrdiff_t>(pressedAt),
-                                dialog.statusHistory.end(), transfer::kResendingSector);
-  if (result.report.TotalResends() != shown) {
+  result.resends = static_cast<int>(std::count(dialog.statusHistory.begin() + static_cast<std::ptrdiff_t>(pressedAt),
+                                               dialog.statusHistory.end(), transfer::kResendingSector));
+  if (result.report.TotalResends() != result.resends) {
     result.violations.push_back("report's resends unlike those shown");
   }
   result.serviceOnLines = controller.Counters().Count(emulator::Command::kServiceOn);

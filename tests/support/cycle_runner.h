@@ -36,7 +36,7 @@ struct CycleResult {
   std::vector<std::string> boxes;       // every message box, in order
   std::vector<std::string> violations;  // broken rules, empty when none
   int ticks = 0;
-  int resends = 0;                      // "Resending sector" shown
+  int resends = 0;                      // "Resending sector" shown since the last press
   std::map<transfer::FieldId, std::string> fields;  // every field's text at the end
   transfer::RunReport report;           // the run's report
   bool faultFired = false;              // an injected fault took effect
@@ -52,8 +52,5 @@ CycleResult RunCycle(Setup setup);
 // Whether the emulated flash holds the image everywhere but in the boot code,
 // as the controller itself knows it: the verdict no run's own report decides.
 bool FlashHoldsImage(const emulator::QuorvexController& controller);
-
-// Flash filled with `fill` except the boot code, which holds what a fresh controller holds.
-std::vector<std::uint8_t> FlashWithBootCode(const emulator::ControllerOptions& options, std::uint8_t fill);
 
 }  // namespace lumbra::reliability

@@ -36,16 +36,14 @@ inline std::string Xscr(int replyLength, std::string_view payload) {
          HexWithCheck({bytes, payload.size()});
 }
 
-// The tool's five frames; addresses go as five decimal digits.
+// The tool's frames the emulator's tests send; an address goes as five decimal digits.
 inline std::string StartDownload() { return Xscr(6, "PWXY"); }
 inline std::string SectorChecksum() { return Xscr(5, "PY"); }
-inline std::string AddressFrame(char letter, int replyLength, std::uint32_t address) {
+inline std::string SectorAddress(std::uint32_t address) {
   char text[16];
-  std::snprintf(text, sizeof text, "P%c%05u", letter, static_cast<unsigned>(address));
-  return Xscr(replyLength, text);
+  std::snprintf(text, sizeof text, "PW%05u", static_cast<unsigned>(address));
+  return Xscr(3, text);
 }
-inline std::string SectorAddress(std::uint32_t address) { return AddressFrame('W', 3, address); }
-inline std::string VerifyAddress(std::uint32_t address) { return AddressFrame('Z', 17, address); }
 inline std::string SectorData(std::span<const std::uint8_t, 16> chunk) {
   return Xscr(0, "PX" + std::string(chunk.begin(), chunk.end()));
 }
