@@ -107,35 +107,24 @@ TEST(ControllerFaults, EachKindChangesTheAnswersItSaysAndNoOthers) {
 
 using link::ReadOutcome;
 using Paths = std::vector<std::string>;
-using Report = std::array<std::uint8_t, kReportLength>;
-
-// An output report: report ID 0, the line, its carriage return, zero fill.
-Report OutputReport(std::string_view line) {
-  Report report{};
-  std::copy(line.begin(), line.end(), report.begin() + 1);
-  report[line.size() + 1] = '\r';
-  return report;
-}
 
 // That the replug comes back reset, out of service mode, the fault matrix's
-// replugged rows decide.
+// replugged rows decide. Every report is a frame, a line in it or not.
 TEST(EmulatedHidPlatform, UnplugKillsTheHandleForGoodAndTheReplugComesBackAfterItsEnumerations) {
   EmulatedHidPlatform platform;
-  QuorvexController& controller = platform.AddController();
-  controller.AddFault(Fault::Unplug(2, 1));
+  platform.AddController().AddFault(Fault::Unplug(2, 1));
   auto old = platform.Open("emulated:0");
-  const Report report = OutputReport("service.on");
-  const Report start = OutputReport(testing::wire::StartDownload());
-  Report input{};
+  const std::array<std::uint8_t, kReportLength> report{};
+  std::array<std::uint8_t, kReportLength> input{};
   ASSERT_TRUE(old->WriteReport(report));
-  EXPECT_TRUE(old->WriteReport(start)) << "the frame goes out before the plug does";
+  EXPECT_TRUE(old->WriteReport(report)) << "the frame goes out before the plug does";
 
   EXPECT_FALSE(old->WriteReport(report));
   EXPECT_EQ(old->ReadReport(input, 6000), ReadOutcome::kFailed);
   EXPECT_EQ(platform.Open("emulated:0"), nullptr);
   EXPECT_EQ(platform.Enumerate(), Paths{}) << "away for one enumeration";
   EXPECT_EQ(platform.Enumerate(), Paths{"emulated:0"});
-  EXPECT_TRUE(platform.Open("emulated:0")->WriteReport(start));
+  EXPECT_TRUE(platform.Open("emulated:0")->WriteReport(report));
   EXPECT_FALSE(old->WriteReport(report)) << "a handle from before the unplug stays dead";
   EXPECT_EQ(old->ReadReport(input, 6000), ReadOutcome::kFailed);
 }
