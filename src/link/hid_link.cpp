@@ -15,6 +15,21 @@ bool HidLink::Usable(const ReportLengths& caps) const {
          caps.output >= longestLine_ + 2 && caps.output <= kMaxReportLength;
 }
 
+bool Examined::IsController() const {
+  return attributes && IsQuorvex(attributes->vendorId, attributes->productId);
+}
+
+Examined Examine(HidPlatform& platform, const std::string& path) {
+  Examined examined{platform.Open(path), std::nullopt, {}};
+  if (examined.device) {
+    examined.attributes = examined.device->Attributes();
+  } else {
+    examined.openError = platform.OpenError();
+    if (examined.openError.fault == HidFault::kAccessDenied) examined.attributes = platform.Identify(path);
+  }
+  return examined;
+}
+
 HidLink::~HidLink() = default;
 
 void HidLink::SetStatus(std::string_view text) {
@@ -29,27 +44,19 @@ bool HidLink::Connect() {
   // Foreign devices are opened, identified and closed one at a time; the
   // first controller in enumeration order is taken.
   for (const std::string& path : platform_.Enumerate()) {
-    std::unique_ptr<HidDevice> device = platform_.Open(path);
-    const HidError openError = device ? HidError{} : platform_.OpenError();
-    std::optional<HidAttributes> attributes;
-    if (device) {
-      attributes = device->Attributes();
-    } else if (openError.fault == HidFault::kAccessDenied) {
-      // Identified without opening it, so that a controller this user may not
-      // open is not reported missing.
-      attributes = platform_.Identify(path);
-    }
-    if (!attributes || !IsQuorvex(attributes->vendorId, attributes->productId)) continue;
-    if (!PolicyAllows(policy_, *attributes)) {
+    Examined examined = Examine(platform_, path);
+    if (!examined.IsController()) continue;
+    if (!PolicyAllows(policy_, *examined.attributes)) {
       // Closed before anything is written to it, not even "service.on".
       realRefused = true;
       continue;
     }
-    if (!device) {
+    if (!examined.device) {
       accessDenied = true;
-      lastError_ = openError;
+      lastError_ = examined.openError;
       continue;
     }
+    std::unique_ptr<HidDevice> device = std::move(examined.device);
     SetStatus(kDetected);
     std::optional<ReportLengths> caps = device->Capabilities();
     if (!caps || !Usable(*caps)) {

@@ -54,6 +54,19 @@ inline bool PolicyAllows(ControllerPolicy policy, const HidAttributes& attribute
   return policy == ControllerPolicy::kAny || attributes.serialNumber == kVirtualSerialNumber;
 }
 
+// A listed device as discovery sees it: opened when it may be; one the system
+// refuses for lack of access is identified without opening it, so that a
+// controller this user may not open is not reported missing.
+struct Examined {
+  std::unique_ptr<HidDevice> device;        // null: not opened
+  std::optional<HidAttributes> attributes;  // null: unknown
+  HidError openError;                       // why it was not opened
+
+  // A controller by its identifiers (opened or not).
+  bool IsController() const;
+};
+Examined Examine(HidPlatform& platform, const std::string& path);
+
 // How the last discovery ended.
 enum class Discovery {
   kOpened,        // a usable controller is open
