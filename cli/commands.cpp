@@ -63,7 +63,9 @@ class Session {
       console_.Note(records_->Error());
       return kExitRecordFailed;
     }
-    return worst_;
+    int worst = kExitVerified;
+    for (const Result& result : results_) worst = std::max(worst, cli::ExitCode(result.verdict));
+    return worst;
   }
 
  private:
@@ -77,7 +79,6 @@ class Session {
     if (records_) records_->Append(RecordJson(result, options_.paceMs));
     const std::lock_guard lock(mutex_);
     results_.push_back(result);
-    worst_ = std::max(worst_, cli::ExitCode(result.verdict));
   }
 
   const Options& options_;
@@ -88,7 +89,6 @@ class Session {
   std::list<Job> jobs_;
   std::mutex mutex_;
   std::vector<Result> results_;
-  int worst_ = kExitVerified;
 };
 
 bool Usable(const Controller& c) { return c.opens && c.writable; }
@@ -108,7 +108,7 @@ int List(SharedPlatform& shared, Console& console) {
 std::optional<std::vector<Controller>> Choose(const Options& o,
                                               const std::vector<Controller>& attached,
                                               Console& console) {
-  if (o.all) return attached;
+  if (o.all && !attached.empty()) return attached;
   std::vector<Controller> chosen;
   for (const Controller& c : attached) {
     if ((!o.device.empty() && c.path == o.device) ||
@@ -124,6 +124,7 @@ std::optional<std::vector<Controller>> Choose(const Options& o,
   }
   if (chosen.empty()) {
     // Nothing there (yet): the engine looks once more and says so its way.
+    if (o.all) console.Note("no controller attached");
     Controller wanted;
     wanted.path = o.device;
     wanted.attributes.serialNumber = o.serial;
@@ -136,15 +137,10 @@ int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal
   const std::vector<Controller> attached = shared.ListControllers();
   const std::optional<std::vector<Controller>> chosen = Choose(o, attached, console);
   if (!chosen) return kExitUsage;
-  if (chosen->empty()) console.Note("no controller attached");
   Session session(o, shared, console, stop);
   for (const Controller& c : *chosen) {
     if (!c.path.empty()) shared.Claim(c.path);
     session.Start(c);
-  }
-  if (chosen->empty()) {
-    Controller none;
-    session.Start(none);
   }
   return session.ExitCode();
 }

@@ -59,8 +59,8 @@ std::string ProgressText(const Progress& p) {
 std::string ResultText(const Result& r) {
   const std::string& device = r.device;
   std::string text = device + ": " + std::string(ToString(r.verdict));
-  if (r.outcome && ToString(*r.outcome) != ToString(r.verdict)) {
-    text += " (" + std::string(transfer::ToString(*r.outcome)) + ")";
+  if (r.report.outcome && ToString(*r.report.outcome) != ToString(r.verdict)) {
+    text += " (" + std::string(transfer::ToString(*r.report.outcome)) + ")";
   }
   text += Format(" in %.1f s", r.seconds);
   text += ", " + std::to_string(r.report.TotalResends()) + " resends";

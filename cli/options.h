@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+#include "transfer/transfer_controller.h"
+
 namespace lumbra::cli {
 
 // Exit codes, documented in lumbra-cli(1). With several controllers the
@@ -18,7 +20,8 @@ inline constexpr int kExitInterrupted = 4;
 inline constexpr int kExitUsage = 64;
 inline constexpr int kExitRecordFailed = 74;    // --report could not be written
 
-inline constexpr int kDialogPaceMs = 25;
+// The dialog's own pace: one step per timer tick.
+inline constexpr int kDialogPaceMs = transfer::kTickPeriodMs;
 
 enum class Command { kList, kFlash, kWatch };
 

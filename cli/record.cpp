@@ -10,6 +10,9 @@ namespace lumbra::cli {
 
 using json = nlohmann::ordered_json;
 
+namespace {
+
+// "2026-12-07T22:30:01.123Z"
 std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
   using namespace std::chrono;
   const auto day = floor<days>(time);
@@ -23,6 +26,8 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
                 static_cast<int>(clock.subseconds().count()));
   return text;
 }
+
+}  // namespace
 
 json ControllerJson(const Controller& controller) {
   json j = {{"device", controller.path},
@@ -51,7 +56,7 @@ json ResultJson(const Result& result) {
           {"serial", result.controller.attributes.serialNumber},
           {"vendor_product", VendorProduct(result.controller.attributes)},
           {"verdict", ToString(result.verdict)},
-          {"outcome", result.outcome ? json(transfer::ToString(*result.outcome)) : json(nullptr)},
+          {"outcome", result.report.outcome ? json(transfer::ToString(*result.report.outcome)) : json(nullptr)},
           {"seconds", std::round(result.seconds * 1000) / 1000},
           {"resends", report.resends},
           {"skip_window", skipWindow},

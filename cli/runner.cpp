@@ -32,8 +32,6 @@ static_assert(std::size(kVerdicts) == static_cast<std::size_t>(Verdict::kInterru
 // The verification's status line names each block it reads: that is
 // progress, not a change worth a line of its own. The two texts of every
 // sector are told once; after that they would be a line per step.
-constexpr std::string_view kVerifyingPrefix = "Verifying address";
-
 bool Routine(std::string_view text) {
   return text == transfer::kDownloadingSector || text == transfer::kReadingChecksum;
 }
@@ -51,7 +49,7 @@ class CliDialog final : public transfer::DialogPort {
   void SetFieldText(transfer::FieldId field, std::string_view text) override {
     if (field != transfer::FieldId::kStatus || text == status_) return;
     status_.assign(text);
-    if (text.starts_with(kVerifyingPrefix)) return;
+    if (text.starts_with(transfer::kVerifyingAddress)) return;
     if (Routine(text) && !told_.insert(status_).second) return;
     events_.Status(device_, text);
   }
@@ -96,12 +94,6 @@ std::string Label(const Controller& controller) {
   return "(no controller)";
 }
 
-}  // namespace
-
-std::string_view ToString(Verdict verdict) { return kVerdicts[static_cast<std::size_t>(verdict)].name; }
-
-int ExitCode(Verdict verdict) { return kVerdicts[static_cast<std::size_t>(verdict)].exitCode; }
-
 Verdict VerdictOf(transfer::Outcome outcome) {
   using transfer::Outcome;
   switch (outcome) {
@@ -126,6 +118,12 @@ Verdict VerdictOf(transfer::Outcome outcome) {
   }
   return Verdict::kNotDetected;
 }
+
+}  // namespace
+
+std::string_view ToString(Verdict verdict) { return kVerdicts[static_cast<std::size_t>(verdict)].name; }
+
+int ExitCode(Verdict verdict) { return kVerdicts[static_cast<std::size_t>(verdict)].exitCode; }
 
 std::string_view ToString(Phase phase) {
   switch (phase) {
@@ -175,10 +173,7 @@ Result RunController(SharedPlatform& shared, const Controller& controller,
   }
   result.end = std::chrono::system_clock::now();
   result.seconds = Seconds(Clock::now() - start);
-  result.outcome = result.report.outcome;
-  if (result.outcome) result.verdict = VerdictOf(*result.outcome);
-  result.controller.path = pinned.Path();
-  result.reconnects = pinned.Reconnects();
+  if (result.report.outcome) result.verdict = VerdictOf(*result.report.outcome);
   return result;
 }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "cli/machine.h"
+#include "cli/options.h"
 #include "cli/shared_platform.h"
 #include "transfer/endings.h"
 #include "transfer/run_report.h"
@@ -29,7 +30,6 @@ enum class Verdict {
 
 std::string_view ToString(Verdict verdict);
 int ExitCode(Verdict verdict);
-Verdict VerdictOf(transfer::Outcome outcome);
 
 enum class Phase { kHandshake, kDownload, kVerify };
 std::string_view ToString(Phase phase);
@@ -45,13 +45,11 @@ struct Progress {
 
 struct Result {
   std::string device;          // as the run's events named it
-  Controller controller;       // as listed; its path is where the run ended
+  Controller controller;       // as listed
   Verdict verdict = Verdict::kNotDetected;
-  std::optional<transfer::Outcome> outcome;  // empty: the engine did not end
   std::chrono::system_clock::time_point start, end;
   double seconds = 0;
-  transfer::RunReport report;
-  int reconnects = 0;
+  transfer::RunReport report;  // its outcome empty: the engine did not end
 };
 
 // What a run tells as it goes. Called from the controller threads.
@@ -65,7 +63,7 @@ class Events {
 };
 
 struct RunSettings {
-  int paceMs = 25;
+  int paceMs = kDialogPaceMs;
   bool verbose = false;
 };
 

@@ -19,7 +19,19 @@ bool Contains(const std::vector<std::string>& paths, const std::string& path) {
   return std::find(paths.begin(), paths.end(), path) != paths.end();
 }
 
-// Tells what went wrong on a device, with the system's error code.
+// What went wrong on a device, with the system's error code.
+std::string Describe(const link::HidError& error) {
+  std::string text;
+  switch (error.fault) {
+    case link::HidFault::kAbsent: text = "no such device"; break;
+    case link::HidFault::kAccessDenied: text = "access denied"; break;
+    case link::HidFault::kGone: text = "device gone"; break;
+    case link::HidFault::kOther: text = "failed"; break;
+  }
+  return text + " (os error " + std::to_string(error.osCode) + ")";
+}
+
+// Tells what went wrong on a device.
 class VerboseDevice final : public link::HidDevice {
  public:
   VerboseDevice(std::unique_ptr<link::HidDevice> device, PinnedPlatform::Log log)
@@ -49,31 +61,10 @@ class VerboseDevice final : public link::HidDevice {
 
 }  // namespace
 
-std::string Describe(const link::HidError& error) {
-  std::string text;
-  switch (error.fault) {
-    case link::HidFault::kAbsent: text = "no such device"; break;
-    case link::HidFault::kAccessDenied: text = "access denied"; break;
-    case link::HidFault::kGone: text = "device gone"; break;
-    case link::HidFault::kOther: text = "failed"; break;
-  }
-  return text + " (os error " + std::to_string(error.osCode) + ")";
-}
-
 std::string VendorProduct(const link::HidAttributes& attributes) {
   char text[16];
   std::snprintf(text, sizeof text, "%04x:%04x", attributes.vendorId, attributes.productId);
   return text;
-}
-
-std::optional<link::HidAttributes> SharedPlatform::IdentifyLocked(const std::string& path) {
-  std::unique_ptr<link::HidDevice> device = platform_.Open(path);
-  if (!device) return std::nullopt;
-  std::optional<link::HidAttributes> attributes = device->Attributes();
-  if (!attributes || !link::IsQuorvex(attributes->vendorId, attributes->productId)) {
-    return std::nullopt;
-  }
-  return attributes;
 }
 
 std::vector<Controller> SharedPlatform::ListControllers() {
@@ -98,20 +89,12 @@ std::vector<Controller> SharedPlatform::ListLocked(const std::vector<std::string
     // station looks several times a second).
     const std::optional<link::HidAttributes> named = platform_.Identify(path);
     if (named && !link::IsQuorvex(named->vendorId, named->productId)) continue;
-    Controller controller{path, {}, std::nullopt, true, true};
-    if (std::unique_ptr<link::HidDevice> device = platform_.Open(path)) {
-      std::optional<link::HidAttributes> attributes = device->Attributes();
-      if (!attributes || !link::IsQuorvex(attributes->vendorId, attributes->productId)) continue;
-      controller.attributes = *attributes;
-      controller.lengths = device->Capabilities();
-    } else {
-      // Not ours to open: known as a controller only by what the system said.
-      if (platform_.OpenError().fault != link::HidFault::kAccessDenied || !named) continue;
-      controller.attributes = *named;
-      controller.opens = false;
-    }
-    controller.writable = MayWrite(controller.attributes);
-    found.push_back(std::move(controller));
+    // One not ours to open is known as a controller by what the system says.
+    const link::Examined examined = link::Examine(platform_, path);
+    if (!examined.IsController()) continue;
+    found.push_back({path, *examined.attributes,
+                     examined.device ? examined.device->Capabilities() : std::nullopt,
+                     examined.device != nullptr, MayWrite(*examined.attributes)});
   }
   return found;
 }
@@ -139,11 +122,6 @@ std::optional<link::HidAttributes> PinnedPlatform::Identify(const std::string& p
   return shared_.platform_.Identify(path);
 }
 
-std::string PinnedPlatform::Path() const {
-  const std::lock_guard lock(shared_.mutex_);
-  return path_;
-}
-
 void PinnedPlatform::Repin(const std::string& path) {
   if (auto it = shared_.pinned_.find(path_); it != shared_.pinned_.end()) shared_.pinned_.erase(it);
   shared_.claimed_.insert(path);
@@ -162,8 +140,11 @@ std::vector<std::string> PinnedPlatform::Enumerate() {
   std::optional<std::string> match;
   for (const std::string& path : paths) {
     if (shared_.claimed_.contains(path)) continue;
-    std::optional<link::HidAttributes> attributes = shared_.IdentifyLocked(path);
-    if (!attributes || attributes->serialNumber != serial_) continue;
+    // Only one it can open: the run is to write to it.
+    const link::Examined examined = link::Examine(shared_.platform_, path);
+    if (!examined.device || !examined.IsController() || examined.attributes->serialNumber != serial_) {
+      continue;
+    }
     if (match) return {};  // two candidates: neither is known to be ours
     match = path;
   }

@@ -52,7 +52,6 @@ class SharedPlatform {
   friend class PinnedPlatform;
 
   std::vector<Controller> ListLocked(const std::vector<std::string>& paths);
-  std::optional<link::HidAttributes> IdentifyLocked(const std::string& path);
 
   link::HidPlatform& platform_;
   std::mutex mutex_;
@@ -80,9 +79,6 @@ class PinnedPlatform final : public link::HidPlatform {
   std::optional<link::HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override { shared_.platform_.Pause(milliseconds); }
 
-  std::string Path() const;
-  int Reconnects() const { return opens_ > 0 ? opens_ - 1 : 0; }
-
  private:
   void Repin(const std::string& path);
 
@@ -95,6 +91,5 @@ class PinnedPlatform final : public link::HidPlatform {
 };
 
 // "access denied (os error 13)", for --verbose.
-std::string Describe(const link::HidError& error);
 
 }  // namespace lumbra::cli

@@ -5,8 +5,9 @@
 namespace lumbra::transfer {
 
 std::string_view VerifyingAddress(std::uint32_t address, TextBuffer& buffer) {
-  const int length = std::snprintf(buffer.data(), buffer.size(), "Verifying address 0x%X",
-                                   static_cast<unsigned>(address));
+  const int length = std::snprintf(buffer.data(), buffer.size(), "%.*s 0x%X",
+                                   static_cast<int>(kVerifyingAddress.size()),
+                                   kVerifyingAddress.data(), static_cast<unsigned>(address));
   return {buffer.data(), static_cast<std::size_t>(length)};
 }
 

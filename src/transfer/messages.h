@@ -27,8 +27,9 @@ inline constexpr std::string_view kVerifyAddressFailed = "Unable to send verify 
 inline constexpr std::string_view kVerifyAborted = "Verify Aborted! To many errors!";
 inline constexpr std::string_view kVerifyFinished = "Verify Finished. Cycle Power.";
 inline constexpr std::string_view kVerifyFailed = "Verify Failed!";
-// "Verifying address 0x%X", with the block address about to be read, written
-// into `buffer` (once per block: no allocation).
+// kVerifyingAddress, a blank and "0x%X" with the block address about to be
+// read, written into `buffer` (once per block: no allocation).
+inline constexpr std::string_view kVerifyingAddress = "Verifying address";
 using TextBuffer = std::array<char, 40>;
 std::string_view VerifyingAddress(std::uint32_t address, TextBuffer& buffer);
 
