@@ -7,13 +7,16 @@
 #include <QTimer>
 
 #include "app/firmware_dialog.h"
+#include "protocol/command_frame.h"
+#include "transfer/firmware_image.h"
 
 namespace lumbra::app {
 
 namespace {
 
 constexpr int kWatchPeriodMs = 50;
-constexpr std::uint64_t kHalfwayChunks = 0x8000 / 16;  // half the image, in 16-byte data lines
+// Half the image, in data lines.
+constexpr std::uint64_t kHalfwayChunks = transfer::kImageSize / 2 / protocol::kChunkSize;
 
 }  // namespace
 

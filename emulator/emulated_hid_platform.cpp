@@ -25,7 +25,7 @@ struct EmulatedHidPlatform::Slot {
   std::uint32_t replugCountdown = kNeverReplug;
   DeviceCounters counters;
   // Frame model: when the answer to the last line written becomes readable.
-  std::chrono::steady_clock::time_point answerAt{};
+  EmulatedHidPlatform::Clock::time_point answerAt{};
 };
 
 // One open handle. It stays bound to the plug-in it was opened in.
@@ -61,11 +61,8 @@ class EmulatedHidDevice : public link::HidDevice {
     if (!Alive() || report.size() != slot_.spec.capabilities.output || report[0] != 0) return false;
     if (platform_.frameModel_) {
       const auto done = platform_.NextFrame(EmulatedHidPlatform::Clock::now());
-      lock.unlock();
-      std::this_thread::sleep_until(done);
-      lock.lock();
-      if (!Alive()) return false;  // unplugged while the report waited for its frame
-      slot_.answerAt = done + platform_.frame_;
+      if (!SleepUntil(lock, done)) return false;  // unplugged while the report waited for its frame
+      slot_.answerAt = done + EmulatedHidPlatform::kFrame;
     }
     QuorvexController* controller = slot_.controller.get();
     if (controller == nullptr) return true;
@@ -84,11 +81,7 @@ class EmulatedHidDevice : public link::HidDevice {
     if (platform_.frameModel_ && EmulatedHidPlatform::Clock::now() < slot_.answerAt) {
       // The answer is still on its way: a look without waiting finds nothing.
       if (timeoutMs == 0) return link::ReadOutcome::kTimeout;
-      const auto at = slot_.answerAt;
-      lock.unlock();
-      std::this_thread::sleep_until(at);
-      lock.lock();
-      if (!Alive()) return link::ReadOutcome::kFailed;
+      if (!SleepUntil(lock, slot_.answerAt)) return link::ReadOutcome::kFailed;
     }
     QuorvexController* controller = slot_.controller.get();
     if (controller != nullptr && controller->PollReport(report.subspan(1))) {
@@ -107,6 +100,14 @@ class EmulatedHidDevice : public link::HidDevice {
 
  private:
   bool Alive() const { return slot_.present && slot_.generation == generation_; }
+  // Sleeps until `at` without holding the platform's lock; false when the
+  // device was unplugged meanwhile.
+  bool SleepUntil(std::unique_lock<std::mutex>& lock, EmulatedHidPlatform::Clock::time_point at) {
+    lock.unlock();
+    std::this_thread::sleep_until(at);
+    lock.lock();
+    return Alive();
+  }
 
   EmulatedHidPlatform& platform_;
   EmulatedHidPlatform::Slot& slot_;
@@ -174,15 +175,14 @@ std::uint32_t EmulatedHidPlatform::Enumerations() const {
   return enumerations_;
 }
 
-void EmulatedHidPlatform::UseFrameModel(std::chrono::microseconds frame) {
+void EmulatedHidPlatform::UseFrameModel() {
   const std::lock_guard lock(mutex_);
   frameModel_ = true;
-  frame_ = frame;
   epoch_ = Clock::now();
 }
 
 EmulatedHidPlatform::Clock::time_point EmulatedHidPlatform::NextFrame(Clock::time_point now) const {
-  return epoch_ + frame_ * ((now - epoch_) / frame_ + 1);
+  return epoch_ + kFrame * ((now - epoch_) / kFrame + 1);
 }
 
 void EmulatedHidPlatform::Unplug(Slot& slot, std::uint32_t replugAfter) {

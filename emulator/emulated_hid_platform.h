@@ -86,11 +86,11 @@ class EmulatedHidPlatform : public link::HidPlatform {
   std::uint32_t Enumerations() const;
 
   // --- USB full-speed timing (benchmarks) ----------------------------------
-  // From now on the bus runs in frames of `frame`: a write completes at the
-  // next frame boundary, the answer to a line becomes readable one frame after
-  // that line's write completed, and Pause sleeps for real. Reads and writes
-  // wait in wall time; without this nothing waits.
-  void UseFrameModel(std::chrono::microseconds frame = std::chrono::microseconds(1000));
+  // From now on the bus runs in frames of 1 ms: a write completes at the next
+  // frame boundary, the answer to a line becomes readable one frame after that
+  // line's write completed, and Pause sleeps for real. Reads and writes wait in
+  // wall time; without this nothing waits.
+  void UseFrameModel();
 
   // --- HidPlatform ---------------------------------------------------------
   std::vector<std::string> Enumerate() override;
@@ -106,6 +106,7 @@ class EmulatedHidPlatform : public link::HidPlatform {
   friend class EmulatedHidDevice;
 
   using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::microseconds kFrame{1000};  // USB full speed
 
   Slot& Add(DeviceSpec spec, std::unique_ptr<QuorvexController> controller);
   void Unplug(Slot& slot, std::uint32_t replugAfter);
@@ -119,7 +120,6 @@ class EmulatedHidPlatform : public link::HidPlatform {
   std::uint64_t pausedMs_ = 0;
   std::uint32_t enumerations_ = 0;
   bool frameModel_ = false;
-  std::chrono::microseconds frame_{1000};
   Clock::time_point epoch_;
   link::HidError openError_;
 };

@@ -51,7 +51,7 @@ struct Options {
   std::string flashOut;
   std::optional<lumbra::emulator::Fault> unplug;
   std::string uhidPath = "/dev/uhid";
-  std::string serial;
+  std::string serial{lumbra::link::kVirtualSerialNumber};
   bool quiet = false;
 };
 

@@ -49,7 +49,7 @@ uhid_event MakeCreateEvent(std::string_view serial) {
   CopyText(create.phys, sizeof create.phys, "lumbra/virtual");
   // hidapi reports uniq as the serial number: a stand-in build of lumbra
   // writes only to a controller that carries this one.
-  CopyText(create.uniq, sizeof create.uniq, serial.empty() ? link::kVirtualSerialNumber : serial);
+  CopyText(create.uniq, sizeof create.uniq, serial);
   const std::span<const std::uint8_t> descriptor = VirtualReportDescriptor();
   std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
   create.rd_size = static_cast<std::uint16_t>(descriptor.size());

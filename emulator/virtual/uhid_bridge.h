@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "emulator/quorvex_controller.h"
+#include "link/hid_link.h"
 
 namespace lumbra::emulator {
 
@@ -25,8 +26,8 @@ inline constexpr std::string_view kVirtualDeviceName = "Quorvex virtual controll
 std::span<const std::uint8_t> VirtualReportDescriptor();
 
 // The UHID_CREATE2 request that plugs the virtual controller in, with this
-// serial number (empty: link::kVirtualSerialNumber).
-uhid_event MakeCreateEvent(std::string_view serial = {});
+// serial number.
+uhid_event MakeCreateEvent(std::string_view serial);
 
 enum class BridgeStop {
   kStopRequested,  // the stop descriptor became readable (a signal)
@@ -52,8 +53,8 @@ class UhidBridge {
   UhidBridge(const UhidBridge&) = delete;
   UhidBridge& operator=(const UhidBridge&) = delete;
 
-  // Plugs the device in (serial number: as MakeCreateEvent). False when the kernel refused it.
-  bool Create(std::string_view serial = {});
+  // Plugs the device in. False when the kernel refused it.
+  bool Create(std::string_view serial = link::kVirtualSerialNumber);
   // Unplugs it; the hidraw node goes away. Safe to call twice.
   void Destroy();
   bool Created() const { return created_; }
