@@ -92,10 +92,9 @@ const Fault kSwapped = Fault::SwapChunks(1, 0, 1);
 // the boot code where its flash is not the image, as the controller knows it.
 json DifferencesIn(const emulator::QuorvexController& controller) {
   json list = json::array();
-  for (std::uint32_t a = 0; a < emulator::kFlashSize; ++a) {
-    const int read = controller.Flash()[a], expected = transfer::FirmwareImage::Byte(a);
-    if (read == expected || controller.IsProtected(a)) continue;
-    list.push_back({{"address", a}, {"read", read}, {"expected", expected}});
+  for (std::uint32_t a : reliability::AddressesUnlikeImage(controller)) {
+    list.push_back(
+        {{"address", a}, {"read", controller.Flash()[a]}, {"expected", transfer::FirmwareImage::Byte(a)}});
   }
   return list;
 }

@@ -11,13 +11,15 @@
 
 namespace lumbra::reliability {
 
-bool FlashHoldsImage(const emulator::QuorvexController& controller) {
+std::vector<std::uint32_t> AddressesUnlikeImage(const emulator::QuorvexController& controller) {
+  std::vector<std::uint32_t> addresses;
   for (std::uint32_t a = 0; a < emulator::kFlashSize; ++a) {
-    if (!controller.IsProtected(a) && controller.Flash()[a] != transfer::FirmwareImage::Byte(a)) return false;
+    if (!controller.IsProtected(a) && controller.Flash()[a] != transfer::FirmwareImage::Byte(a)) {
+      addresses.push_back(a);
+    }
   }
-  return true;
+  return addresses;
 }
-
 CycleResult RunCycle(Setup setup) {
   CycleResult result;
   emulator::EmulatedHidPlatform platform;

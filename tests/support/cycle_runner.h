@@ -49,8 +49,11 @@ struct CycleResult {
 
 CycleResult RunCycle(Setup setup);
 
-// Whether the emulated flash holds the image everywhere but in the boot code,
-// as the controller itself knows it: the verdict no run's own report decides.
-bool FlashHoldsImage(const emulator::QuorvexController& controller);
+// The addresses outside the boot code where the emulated flash is not the
+// image, as the controller itself knows it: the verdict no run's own report decides.
+std::vector<std::uint32_t> AddressesUnlikeImage(const emulator::QuorvexController& controller);
+inline bool FlashHoldsImage(const emulator::QuorvexController& controller) {
+  return AddressesUnlikeImage(controller).empty();
+}
 
 }  // namespace lumbra::reliability

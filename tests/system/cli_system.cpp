@@ -15,12 +15,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "transfer/firmware_image.h"
+#include "support/cycle_runner.h"
 #include "vm_support.h"
 
 namespace {
 
-using lumbra::transfer::FirmwareImage;
 using lumbra::vm::ReadFile;
 using lumbra::vm::Spawn;
 using lumbra::vm::WaitFor;
@@ -31,13 +30,11 @@ constexpr const char* kOutput = "/tmp/cli-output.jsonl";
 
 // The image where the controller lets it be written (not its boot code).
 bool HoldsImage(const std::string& flash) {
-  if (flash.size() != lumbra::transfer::kImageSize) return false;
-  for (std::uint32_t a = 0; a < flash.size(); ++a) {
-    if ((a < 0xF000 || a >= 0xFC00) && static_cast<std::uint8_t>(flash[a]) != FirmwareImage::Byte(a)) {
-      return false;
-    }
-  }
-  return true;
+  if (flash.size() != lumbra::emulator::kFlashSize) return false;
+  lumbra::emulator::QuorvexController controller;
+  controller.LoadFlash(std::span<const std::uint8_t, lumbra::emulator::kFlashSize>(
+      reinterpret_cast<const std::uint8_t*>(flash.data()), flash.size()));
+  return lumbra::reliability::FlashHoldsImage(controller);
 }
 
 int ExitCode(pid_t pid) {

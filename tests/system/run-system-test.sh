@@ -21,8 +21,8 @@ driver=$(realpath "$1") controller=$(realpath "$2") cli=$(realpath "$3") cache=$
 name=system-test
 source "$here/vm-lib.sh"
 need_vm_tools
-get_kernel "$cache" hid hid-generic uhid $VM_MODULES
-make_initramfs "$cache/initramfs" "hid hid-generic uhid $VM_MODULES"
+get_kernel "$cache"
+make_initramfs "$cache/initramfs"
 run=$cache/run
 rm -rf "$run" && mkdir -p "$run"
 echo "exec $driver --gtest_color=no $controller $cli" >"$run/guest.sh"

@@ -35,7 +35,7 @@ wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver
 has_wine() { [[ -x $wine ]] && command -v Xvfb >/dev/null; }
 need_tools "wine64 xvfb" has_wine ||
   { say "SKIP: Wine (wine64) or Xvfb is not installed and could not be installed"; exit $SKIP; }
-get_kernel "$cache" hid hid-generic uhid $VM_MODULES
+get_kernel "$cache"
 
 # Debian's 32-bit Wine, downloaded and unpacked, never installed here.
 step=$(date +%s.%N)
@@ -64,6 +64,8 @@ if [[ ! -f $template/ready ]]; then
 fi
 say "32-bit Wine and prefix ready in $(since "$step") s"
 
+# The scenarios (wine-guest.sh), all of them unless LUMBRA_WINE_SCENARIOS names some.
+scenarios=${LUMBRA_WINE_SCENARIOS:-hid_binding whole_cycle_64 link_lost_32 refuses_real_64 cli_two_controllers}
 # The run folder: the scenarios' files go into the VM's memory, over it.
 run=$cache/wine-run
 rm -rf "$run" && mkdir -p "$run"
@@ -71,10 +73,10 @@ cat >"$run/guest.sh" <<EOF
 run=$run prefix=$template uid=$(id -u) gid=$(id -g)
 controller=$controller image=$image standin=$standin
 exe64=$exe64 exe32=$exe32 hidtest=$hidtest hidtest32=$hidtest32 driver=$driver cli=$cli
-scenarios="${LUMBRA_WINE_SCENARIOS:-}"
+scenarios="$scenarios"
 . $here/wine-guest.sh
 EOF
-make_initramfs "$cache/initramfs-wine" "hid hid-generic uhid $VM_MODULES"
+make_initramfs "$cache/initramfs-wine"
 boot_vm "$cache/wine-console.log" "${7:-2400}" "$run" -m 2048 -smp 2 \
   -virtfs "local,path=$wine32,mount_tag=wine32,security_model=none,readonly=on,multidevs=remap"
 
@@ -83,6 +85,6 @@ results=$(tr -d '\r' <"$cache/wine-console.log" | grep -E '^lumbra-wine: scenari
 passed=$(grep -c ': PASS' <<<"$results" || true)
 failed=$(grep -c ': FAIL' <<<"$results" || true)
 not_run=$(grep -c ': NOT RUN' <<<"$results" || true)
-expected=$(wc -w <<<"${LUMBRA_WINE_SCENARIOS:-1 2 3 4 5}")
+expected=$(wc -w <<<"$scenarios")
 echo "$passed passed, $failed failed, $not_run not run"
 [[ $failed -eq 0 && $((passed + not_run)) -eq $expected ]]

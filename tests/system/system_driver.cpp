@@ -29,9 +29,6 @@ using vm::WaitFor;
 using Flash = std::string;  // bytes, as dumped
 using Clock = std::chrono::steady_clock;
 
-// The boot code the virtual controller protects, holding the image's bytes from the factory.
-constexpr FlashAddress kBootBegin = 0xF000;
-constexpr FlashAddress kBootEnd = 0xFC00;
 constexpr auto kActivityTimeout = std::chrono::seconds(240);
 
 constexpr const char* kOldFirmwarePath = "/tmp/old-firmware.bin";
@@ -43,9 +40,10 @@ class SystemTest : public Test {
  protected:
   static void SetUpTestSuite() {
     // Other firmware, every byte outside the boot code unlike the image's.
+    // The boot code, which the virtual controller protects, holds the image's bytes from the factory.
+    const emulator::QuorvexController factory;
     oldFirmware_ = image_;
-    for (FlashAddress a = 0; a < kImageSize; ++a)
-      oldFirmware_[a] ^= a < kBootBegin || a >= kBootEnd ? 0x5A : 0;
+    for (FlashAddress a = 0; a < kImageSize; ++a) oldFirmware_[a] ^= factory.IsProtected(a) ? 0 : 0x5A;
     std::ofstream(kOldFirmwarePath, std::ios::binary) << oldFirmware_;
     tool_.Init();
     // A few ticks under each box, as its modal loop delivers them; none under a nested one.
@@ -64,12 +62,11 @@ class SystemTest : public Test {
     dialog_.statusHistory.clear();
   }
 
-  // The virtual controller on the old firmware, to unplug itself at `unplugAt` if given.
-  AssertionResult PlugIn(const char* unplugAt = nullptr) {
+  // The virtual controller on the old firmware.
+  AssertionResult PlugIn() {
     std::filesystem::remove(kFlashOutPath);
     std::vector<std::string> args = {vm::gController, "--quiet",      "--flash-in",
                                      kOldFirmwarePath,   "--flash-out", kFlashOutPath};
-    if (unplugAt != nullptr) args.insert(args.end(), {"--unplug-at", unplugAt});
     pid_ = vm::Spawn(args, nullptr, /*realtime=*/true);
     const bool plugged = WaitFor([&] {
       const std::vector<std::string> nodes = vm::VirtualNodes();
@@ -79,9 +76,9 @@ class SystemTest : public Test {
     return plugged ? AssertionSuccess() : AssertionFailure() << "no hidraw node appeared";
   }
 
-  // Pulls the cable, or waits for a controller that unplugs itself; its flash is `expected`.
-  void Unplug(const Flash& expected, bool itself = false) {
-    if (!itself && pid_ > 0) ::kill(pid_, SIGTERM);
+  // Pulls the cable; the controller's flash is `expected`.
+  void Unplug(const Flash& expected) {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
     ASSERT_TRUE(WaitFor([&] { return Ended(); })) << "the virtual controller did not end";
     EXPECT_TRUE(WaitFor([] { return vm::VirtualNodes().empty(); })) << "its hidraw node stayed";
     EXPECT_EQ(status_, 0) << "its wait status";

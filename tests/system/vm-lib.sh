@@ -41,16 +41,21 @@ need_vm_tools() {
 }
 
 # --- Kernel -------------------------------------------------------------------
-# get_kernel CACHE MODULE...: the versioned image package that
-# linux-image-amd64 stands for (a download only when the cache does not hold
-# it yet), unpacked with the named modules. Sets deb, kroot and kernel.
+# The modules the VMs load, in this order: the HID core, the generic HID
+# driver (which makes the hidraw nodes) and uhid; then those that mount the
+# host's root over virtio-9p with a writable layer in memory over it.
+readonly VM_MODULES="hid hid-generic uhid virtio_ring virtio virtio_pci_modern_dev
+  virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet 9pnet_virtio 9p overlay"
+
+# get_kernel CACHE: the versioned image package that linux-image-amd64 stands
+# for (a download only when the cache does not hold it yet), unpacked with
+# VM_MODULES. Sets deb, kroot and kernel.
 kernel_package() {
   apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }' || true
 }
 get_kernel() {
   local kdir kpkg m
   kdir=$(realpath -m "$1")/kernel
-  shift
   mkdir -p "$kdir"
   kpkg=$(kernel_package)
   [[ -n $kpkg || $(id -u) -ne 0 ]] || { apt-get update >/dev/null 2>&1 || true; kpkg=$(kernel_package); }
@@ -71,11 +76,11 @@ get_kernel() {
   fi
 
   # One unpacked tree per set of modules; the package holds thousands.
-  kroot=$kdir/$(basename "$deb" .deb)-$(echo "$*" | md5sum | cut -c1-8)
+  kroot=$kdir/$(basename "$deb" .deb)-$(echo "$VM_MODULES" | md5sum | cut -c1-8)
   if [[ ! -f $kroot/ready ]]; then
     rm -rf "$kroot" && mkdir -p "$kroot"
     local patterns=('./boot/vmlinuz-*') vmlinuz offset
-    for m in "$@"; do patterns+=("./lib/modules/*/kernel/*/$m.ko*"); done
+    for m in $VM_MODULES; do patterns+=("./lib/modules/*/kernel/*/$m.ko*"); done
     dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kroot" --wildcards "${patterns[@]}" ||
       fail "cannot unpack $deb"
     find "$kroot/lib" -name '*.ko.xz' -exec xz -d {} +
@@ -95,11 +100,7 @@ get_kernel() {
 }
 
 # --- Initramfs --------------------------------------------------------------
-# Besides a test's own, the modules that mount the host's root over virtio-9p
-# with a writable layer in memory over it.
-readonly VM_MODULES="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
-  netfs fscache 9pnet 9pnet_virtio 9p overlay"
-# make_initramfs STAGE MODULES: busybox, init-vm.sh as /init and the modules
+# make_initramfs STAGE: busybox, init-vm.sh as /init and VM_MODULES
 # in /lib/modules (in the order to load them, listed in /lib/modules/order);
 # packed as STAGE.cpio.
 make_initramfs() {
@@ -108,7 +109,7 @@ make_initramfs() {
   rm -rf "$stage" && mkdir -p "$stage"/{bin,lib/modules,dev,proc,sys}
   cp "$busybox_bin" "$stage/bin/busybox"
   install -m 0755 "$(dirname "${BASH_SOURCE[0]}")/init-vm.sh" "$stage/init"
-  for m in $2; do
+  for m in $VM_MODULES; do
     ko=$(find "$kroot/lib/modules" -name "$m.ko" | head -n 1)
     [[ -n $ko ]] || fail "the kernel package has no $m.ko"
     cp "$ko" "$stage/lib/modules/$m.ko"
@@ -121,10 +122,10 @@ make_initramfs() {
 # --- Run ----------------------------------------------------------------------
 # boot_vm LOG TIMEOUT RUN [QEMU OPTIONS...]: boots the kernel with STAGE.cpio
 # (initramfs) and the host's root shared read-only, on a serial console logged
-# to LOG; the guest runs RUN/guest.sh. Sets qemu_status, vm_seconds and
-# guest_status (empty when the guest did not get to its end).
+# to LOG; the guest runs RUN/guest.sh. Sets guest_status (empty when the guest
+# did not get to its end).
 boot_vm() {
-  local log=$1 timeout_s=$2 run=$3 boot_started
+  local log=$1 timeout_s=$2 run=$3 boot_started qemu_status vm_seconds
   shift 3
   : >"$log"
   say "booting $(basename "$deb" .deb) ($(basename "$kernel")) under QEMU"

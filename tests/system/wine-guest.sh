@@ -89,7 +89,7 @@ press() {
 
 whole_cycle_64() {
   plug whole64 --quiet
-  press whole64 "$exe64" 1 || return 1
+  press whole64 "$exe64" || return 1
   grep -qx 'box: Verify Finished. Cycle Power.' "$run/whole64.out" || return 1
   unplug_all
   flash_is_image "$run/whole64.flash" || { log "the flash differs from the image"; return 1; }
@@ -98,14 +98,14 @@ whole_cycle_64() {
 link_lost_32() {
   plug lost32 --quiet
   stop_on "$run/stop-32"
-  press lost32 "$exe32" 1 "Z:$run/stop-32" 10 || return 1
+  press lost32 "$exe32" "Z:$run/stop-32" 10 || return 1
   grep -qxF "box: Can't write to Quorvex!\\nDownload failed!\\nService call required!" "$run/lost32.out"
 }
 
 refuses_real_64() {
   [[ $standin == yes ]] || { not_run="the build embeds the real image"; return 0; }
   plug refused --serial QVX-0001
-  press refused "$exe64" 1 || return 1
+  press refused "$exe64" || return 1
   grep -q '^box: This lumbra carries a stand-in firmware image' "$run/refused.out" &&
     grep -qx 'status: Stand-in image: real controller refused' "$run/refused.out" || return 1
   unplug_all
@@ -134,6 +134,6 @@ cli_flash_two() {
   [[ $status -eq 0 ]] && flash_is_image "$run/cli1.flash" && flash_is_image "$run/cli2.flash"
 }
 
-for s in ${scenarios:-hid_binding whole_cycle_64 link_lost_32 refuses_real_64 cli_two_controllers}; do
+for s in $scenarios; do
   scenario "$s" "$s"
 done

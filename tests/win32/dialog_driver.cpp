@@ -1,9 +1,10 @@
-// lumbra-dialog-driver BOXES [STOP-FILE PERCENT]: drives a running lumbra.exe from
+// lumbra-dialog-driver [STOP-FILE PERCENT]: drives a running lumbra.exe from
 // outside, as a technician would: finds its dialog by title, presses Download
 // Firmware (1029), follows the status line (1030) and the download percentage (1028)
 // with WM_GETTEXT, creates STOP-FILE (the VM's script then stops the controller) once
-// the download has passed PERCENT, and records and dismisses message boxes until
-// BOXES have shown. Then the program must still be there; its dialog is closed.
+// the download has passed PERCENT, and records and dismisses the first message
+// box. Then no other box may follow, and the program must still be there; its
+// dialog is closed.
 // Prints "status: ", "box: " and "alive" lines; exit status 0 unless it timed out.
 #include <windows.h>
 
@@ -37,9 +38,8 @@ std::string OneLine(std::string text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int boxes = argc > 1 ? std::atoi(argv[1]) : 1;
-  const char* stopFile = argc > 3 ? argv[2] : nullptr;
-  const double stopPercent = argc > 3 ? std::atof(argv[3]) : 0;
+  const char* stopFile = argc > 2 ? argv[1] : nullptr;
+  const double stopPercent = argc > 2 ? std::atof(argv[2]) : 0;
   const auto deadline = std::chrono::steady_clock::now() + kTimeout;
   const std::string title(lumbra::transfer::kDialogTitle);
   const auto late = [&] { return std::chrono::steady_clock::now() > deadline; };
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   const auto pressed = std::chrono::steady_clock::now();
 
   std::string status;
-  for (int shown = 0; shown < boxes;) {
+  for (bool shown = false; !shown;) {
     if (late()) return std::puts("timeout"), 1;
     // One line per kind of status ("Verifying address 0x..." once).
     if (const std::string now = Text(GetDlgItem(dialog, IDC_STATUS));
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
       std::printf("box: %s\n", OneLine(lumbra::win32::MessageBoxText(box)).c_str());
       lumbra::win32::DismissMessageBox(box);
       while (IsWindow(box) && !late()) Sleep(50);
-      ++shown;
+      shown = true;
     }
     std::fflush(stdout);
     Sleep(100);

@@ -3,6 +3,7 @@
 // Creating STOP-FILE asks the VM's script to stop the controller.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <set>
@@ -13,7 +14,6 @@
 #include "link/hid_link.h"
 #include "link/win32_hid_platform.h"
 #include "protocol/command_frame.h"
-#include "support/recording_dialog.h"
 
 namespace lumbra::link {
 namespace {
@@ -77,8 +77,9 @@ class HidStackTest : public ::testing::Test {
     report[text.size() + 1] = 0x0D;
     return report;
   }
+  // The report's text, up to its first zero.
   static std::string Text(const Bytes& report) {
-    return std::string(reinterpret_cast<const char*>(report.data() + 1)).substr(0, 64);
+    return std::string(report.begin() + 1, std::find(report.begin() + 1, report.end(), 0));
   }
 
   RecordingApi api_;
@@ -135,8 +136,10 @@ TEST_F(HidStackTest, ReadTimesOutAndLeavesNothingPending) {
 // Last: the controller is stopped while a read waits for its answer.
 TEST_F(HidStackTest, ControllerStoppedWhileReading) {
   HidLink link(platform_, protocol::kLongestLine);
-  lumbra::testing::RecordingDialog dialog;
-  transfer::FieldTarget status(dialog, transfer::FieldId::kStatus);
+  struct : TextTarget {
+    void SetText(std::string_view text) override { shown = text; }
+    std::string shown;
+  } status;
   link.SetStatusTarget(&status);
   ASSERT_EQ(link.SendLine("service.on"), SendResult::kWritten);
   ASSERT_TRUE(link.ReadReply());
@@ -148,7 +151,7 @@ TEST_F(HidStackTest, ControllerStoppedWhileReading) {
                                          std::chrono::steady_clock::now() - start).count()));
   EXPECT_FALSE(link.StillOpen());
   EXPECT_EQ(link.SendLine("service.on"), SendResult::kLinkLost);
-  EXPECT_EQ(dialog.Status(), kNotDetected);
+  EXPECT_EQ(status.shown, kNotDetected);
 }
 
 }  // namespace
