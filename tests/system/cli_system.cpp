@@ -48,20 +48,19 @@ class Bench {
  public:
   // `unplugAt` per controller: empty for one that stays plugged in.
   explicit Bench(const std::vector<std::string>& unplugAt) {
-    for (std::size_t i = 0; i < unplugAt.size(); ++i) Add(unplugAt[i]);
+    for (const std::string& at : unplugAt) {
+      const std::string out = "/tmp/cli-flash-" + std::to_string(pids_.size()) + ".bin";
+      std::filesystem::remove(out);
+      std::vector<std::string> args = {gController, "--quiet", "--flash-out", out};
+      if (!at.empty()) args.insert(args.end(), {"--unplug-at", at});
+      const std::size_t before = lumbra::vm::VirtualNodes().size();
+      pids_.push_back(Spawn(args, nullptr, /*realtime=*/true));
+      outs_.push_back(out);
+      EXPECT_TRUE(WaitFor([&] { return lumbra::vm::VirtualNodes().size() > before; }));
+    }
   }
   ~Bench() {
     for (pid_t pid : pids_) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
-  }
-  void Add(const std::string& unplugAt = {}) {
-    const std::string out = "/tmp/cli-flash-" + std::to_string(pids_.size()) + ".bin";
-    std::filesystem::remove(out);
-    std::vector<std::string> args = {gController, "--quiet", "--flash-out", out};
-    if (!unplugAt.empty()) args.insert(args.end(), {"--unplug-at", unplugAt});
-    const std::size_t before = lumbra::vm::VirtualNodes().size();
-    pids_.push_back(Spawn(args, nullptr, /*realtime=*/true));
-    outs_.push_back(out);
-    EXPECT_TRUE(WaitFor([&] { return lumbra::vm::VirtualNodes().size() > before; }));
   }
   // Unplugs them all; the flash each one dumped.
   std::vector<std::string> Unplug() {
