@@ -38,7 +38,7 @@ class Session {
   void Start(const Controller& controller) {
     auto& job = jobs_.emplace_back();
     job.thread = std::thread([this, controller, &job] {
-      const RunSettings settings{options_.paceMs, options_.verbose};
+      const RunSettings settings{options_.paceMs, options_.verbose, options_.simulate > 0};
       Finish(RunController(shared_, controller, settings, console_, stop_));
       job.done = true;
     });
@@ -58,14 +58,14 @@ class Session {
 
   int ExitCode() {
     Reap(true);
-    console_.Summary(results_);
+    int code = kExitVerified;
+    for (const Result& result : results_) code = std::max(code, cli::ExitCode(result.verdict));
     if (records_ && !records_->Error().empty()) {
       console_.Note(records_->Error());
-      return kExitRecordFailed;
+      code = kExitRecordFailed;
     }
-    int worst = kExitVerified;
-    for (const Result& result : results_) worst = std::max(worst, cli::ExitCode(result.verdict));
-    return worst;
+    console_.Summary(results_, code);
+    return code;
   }
 
  private:

@@ -18,6 +18,7 @@ inline constexpr int kExitDownloadFailed = 2;
 inline constexpr int kExitNoController = 3;     // none present, none writable, or access denied
 inline constexpr int kExitInterrupted = 4;
 inline constexpr int kExitUsage = 64;
+inline constexpr int kExitSoftware = 70;        // the program failed itself (EX_SOFTWARE)
 inline constexpr int kExitRecordFailed = 74;    // --report could not be written
 
 // The dialog's own pace: one step per timer tick.

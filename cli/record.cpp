@@ -4,15 +4,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "cli/console.h"
 #include "transfer/firmware_image.h"
 
 namespace lumbra::cli {
 
 using json = nlohmann::ordered_json;
 
-namespace {
-
-// "2026-12-07T22:30:01.123Z"
 std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
   using namespace std::chrono;
   const auto day = floor<days>(time);
@@ -26,8 +24,6 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
                 static_cast<int>(clock.subseconds().count()));
   return text;
 }
-
-}  // namespace
 
 json ControllerJson(const Controller& controller) {
   json j = {{"device", controller.path},
@@ -52,15 +48,18 @@ json ResultJson(const Result& result) {
   if (report.skipWindow.open) {
     skipWindow = {{"start", report.skipWindow.start}, {"end", report.skipWindow.end}};
   }
-  return {{"device", result.device},
-          {"serial", result.controller.attributes.serialNumber},
-          {"vendor_product", VendorProduct(result.controller.attributes)},
-          {"verdict", ToString(result.verdict)},
-          {"outcome", result.report.outcome ? json(transfer::ToString(*result.report.outcome)) : json(nullptr)},
-          {"seconds", std::round(result.seconds * 1000) / 1000},
-          {"resends", report.resends},
-          {"skip_window", skipWindow},
-          {"differences", differences}};
+  json j = {{"device", result.device},
+            {"serial", result.controller.attributes.serialNumber},
+            {"vendor_product", VendorProduct(result.controller.attributes)},
+            {"verdict", ToString(result.verdict)},
+            {"outcome", result.report.outcome ? json(transfer::ToString(*result.report.outcome)) : json(nullptr)},
+            {"phase", ToString(result.phase)},
+            {"seconds", std::round(result.seconds * 1000) / 1000},
+            {"resends", report.resends},
+            {"skip_window", skipWindow},
+            {"differences", differences}};
+  if (const std::string advice = Advice(result); !advice.empty()) j["advice"] = advice;
+  return j;
 }
 
 json RecordJson(const Result& result, int paceMs) {
@@ -72,6 +71,7 @@ json RecordJson(const Result& result, int paceMs) {
   record["image_sha256"] = LUMBRA_IMAGE_SHA256;
   record["image_standin"] = transfer::FirmwareImage::IsStandIn();
   record["pace_ms"] = paceMs;
+  record["emulated"] = result.emulated;
   return record;
 }
 
@@ -88,7 +88,7 @@ RecordFile::~RecordFile() {
 bool RecordFile::Append(const json& record) {
   const std::lock_guard lock(mutex_);
   if (file_ == nullptr) return false;
-  const std::string line = record.dump() + "\n";
+  const std::string line = JsonLine(record);
   if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
     error_ = "cannot write to " + path_ + ": " + std::strerror(errno);
     return false;

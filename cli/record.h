@@ -16,6 +16,9 @@ namespace lumbra::cli {
 
 inline constexpr const char* kImageVersion = "2.01";
 
+// "2026-12-07T22:30:01.123Z"
+std::string UtcTimestamp(std::chrono::system_clock::time_point time);
+
 nlohmann::ordered_json ControllerJson(const Controller& controller);
 // The result event: the controller, verdict, seconds, resends per sector,
 // skip window and differences.

@@ -1,11 +1,8 @@
 #include "cli/runner.h"
 
-#include <set>
 #include <thread>
 
 #include "cli/options.h"
-#include "transfer/dialog_port.h"
-#include "transfer/messages.h"
 #include "transfer/transfer_controller.h"
 
 namespace lumbra::cli {
@@ -13,86 +10,76 @@ namespace lumbra::cli {
 namespace {
 
 struct VerdictRow {
+  Verdict verdict;
   std::string_view name;
   int exitCode;
 };
 
 constexpr VerdictRow kVerdicts[] = {
-    {"verified", kExitVerified},
-    {"verify failed", kExitVerifyFailed},
-    {"verify aborted", kExitVerifyFailed},
-    {"download failed", kExitDownloadFailed},
-    {"not detected", kExitNoController},
-    {"refused", kExitNoController},
-    {"access denied", kExitNoController},
-    {"interrupted", kExitInterrupted},
+    {Verdict::kVerified, "verified", kExitVerified},
+    {Verdict::kVerifyFailed, "verify failed", kExitVerifyFailed},
+    {Verdict::kVerifyAborted, "verify aborted", kExitVerifyFailed},
+    {Verdict::kDownloadFailed, "download failed", kExitDownloadFailed},
+    {Verdict::kNotDetected, "not detected", kExitNoController},
+    {Verdict::kRefused, "refused", kExitNoController},
+    {Verdict::kAccessDenied, "access denied", kExitNoController},
+    {Verdict::kInterrupted, "interrupted", kExitInterrupted},
+    {Verdict::kInternalError, "internal error", kExitSoftware},
 };
-static_assert(std::size(kVerdicts) == static_cast<std::size_t>(Verdict::kInterrupted) + 1);
 
-// The verification's status line names each block it reads: that is
-// progress, not a change worth a line of its own. The two texts of every
-// sector are told once; after that they would be a line per step.
-bool Routine(std::string_view text) {
-  return text == transfer::kDownloadingSector || text == transfer::kReadingChecksum;
+constexpr bool VerdictRowsInOrder() {
+  for (std::size_t i = 0; i < std::size(kVerdicts); ++i) {
+    if (static_cast<std::size_t>(kVerdicts[i].verdict) != i) return false;
+  }
+  return std::size(kVerdicts) == static_cast<std::size_t>(Verdict::kInternalError) + 1;
 }
+static_assert(VerdictRowsInOrder(), "one row per verdict, in the enum's order");
 
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// The dialog, as a command line has it: the status line goes to the events
-// when it changes, and every box is told and answered at once.
-class CliDialog final : public transfer::DialogPort {
+// The engine's events as one controller's, with the time they took: what the
+// dialog would show, without reading its fields back.
+class RunObserver final : public transfer::TransferObserver {
  public:
-  CliDialog(Events& events, const std::string& device) : events_(events), device_(device) {}
+  RunObserver(Events& events, const std::string& device, Result& result, LiveRun* live)
+      : events_(events), device_(device), result_(result), live_(live) {}
 
-  void SetFieldText(transfer::FieldId field, std::string_view text) override {
-    if (field != transfer::FieldId::kStatus || text == status_) return;
+  void OnPhase(Phase phase) override {
+    result_.phase = phase;
+    if (live_ != nullptr) live_->Update(result_);
+    events_.Began(device_, phase);
+  }
+  void OnProgress(const transfer::Progress& engine) override {
+    Progress p{engine, Seconds(Clock::now() - start_), std::nullopt};
+    // The steps still needed at the pace of those done so far.
+    if (engine.stepsDone > 0 && p.Percent() >= 1.0) {
+      p.eta = p.elapsed / engine.stepsDone * engine.stepsLeft;
+    }
+    events_.Progressed(device_, p);
+  }
+  void OnResend(transfer::FlashAddress sector, int resend) override {
+    events_.Resent(device_, sector, resend);
+  }
+  void OnStatus(std::string_view text, transfer::Narration narration) override {
+    // The narration of each step is progress, which the events carry; a
+    // text the status line already shows is no news either.
+    const bool shown = text == status_;
     status_.assign(text);
-    if (text.starts_with(transfer::kVerifyingAddress)) return;
-    if (Routine(text) && !told_.insert(status_).second) return;
+    if (narration == transfer::Narration::kStep || shown) return;
     events_.Status(device_, text);
   }
-  void ShowMessageBox(std::string_view text) override { events_.Box(device_, text); }
+  void OnBox(std::string_view text) override { events_.Box(device_, text); }
 
  private:
   Events& events_;
   const std::string& device_;
+  Result& result_;
+  LiveRun* live_;
   std::string status_;
-  std::set<std::string> told_;
+  const Clock::time_point start_ = Clock::now();
 };
-
-Progress ProgressOf(const transfer::TransferController& controller, double elapsed) {
-  const transfer::TransferState& s = controller.State();
-  Progress p;
-  p.phase = s.flags.connectPending ? Phase::kHandshake
-            : s.flags.downloading  ? Phase::kDownload
-            : Phase::kVerify;
-  p.percent = p.phase == Phase::kHandshake
-                  ? 0.0
-                  : 100.0 * static_cast<double>(s.imagePosition) / transfer::kImageSize;
-  p.address = s.currentAddress;
-  if (p.phase == Phase::kVerify && s.verifyStep == transfer::VerifyStep::kBegin) {
-    p.percent = 0;  // the download's last position until the verification begins
-    p.address = 0;
-  }
-  p.resends = controller.Report().TotalResends();
-  p.elapsed = elapsed;
-  // A verify block costs two steps and a sector about as many steps as it
-  // has chunks: the verification is two thirds of a cycle.
-  const double done = p.phase == Phase::kDownload ? p.percent
-                      : p.phase == Phase::kVerify ? 100.0 + 2.0 * p.percent
-                                                  : 0.0;
-  if (done >= 1.0) p.eta = elapsed * (300.0 - done) / done;
-  return p;
-}
-
-// How output names a controller: its path, else what it was asked for by.
-std::string Label(const Controller& controller) {
-  if (!controller.path.empty()) return controller.path;
-  if (!controller.attributes.serialNumber.empty()) return "serial " + controller.attributes.serialNumber;
-  return "(no controller)";
-}
 
 Verdict VerdictOf(transfer::Outcome outcome) {
   using transfer::Outcome;
@@ -125,42 +112,67 @@ std::string_view ToString(Verdict verdict) { return kVerdicts[static_cast<std::s
 
 int ExitCode(Verdict verdict) { return kVerdicts[static_cast<std::size_t>(verdict)].exitCode; }
 
-std::string_view ToString(Phase phase) {
-  switch (phase) {
-    case Phase::kHandshake: return "handshake";
-    case Phase::kDownload: return "download";
-    case Phase::kVerify: return "verify";
+std::string Label(const Controller& controller) {
+  if (!controller.path.empty()) return controller.path;
+  if (!controller.attributes.serialNumber.empty()) return "serial " + controller.attributes.serialNumber;
+  return "(no controller)";
+}
+
+std::string Advice(const Result& result) {
+  if (result.verdict == Verdict::kInternalError) return "internal error: " + result.cause;
+  if (result.verdict != Verdict::kInterrupted) return "";
+  switch (result.phase) {
+    case Phase::kHandshake: return "";
+    case Phase::kDownload:
+      return "the controller holds a partial image: flash it again before use";
+    case Phase::kVerify: return "the image was written but not verified: flash it again before use";
   }
   return "";
 }
 
+Result LiveRun::Snapshot() const {
+  const std::lock_guard lock(mutex_);
+  Result result = result_;
+  result.verdict = Verdict::kInterrupted;
+  result.end = std::chrono::system_clock::now();
+  result.seconds = std::chrono::duration<double>(result.end - result.start).count();
+  return result;
+}
+
+void LiveRun::Update(const Result& result) {
+  const std::lock_guard lock(mutex_);
+  result_ = result;
+}
+
 Result RunController(SharedPlatform& shared, const Controller& controller,
-                     const RunSettings& settings, Events& events, const StopSignal& stop) {
+                     const RunSettings& settings, Events& events, const StopSignal& stop,
+                     LiveRun* live) {
   Result result;
   result.controller = controller;
   result.verdict = Verdict::kInterrupted;
-  const std::string device = Label(controller);
-  result.device = device;
+  result.device = Label(controller);
+  result.emulated = settings.emulated;
+  const std::string& device = result.device;
   PinnedPlatform::Log log;
   if (settings.verbose) log = [&](std::string_view text) { events.Verbose(device, text); };
   PinnedPlatform pinned(shared, controller.path, controller.attributes.serialNumber, log);
-  CliDialog dialog(events, device);
   result.start = std::chrono::system_clock::now();
+  if (live != nullptr) live->Update(result);
   const Clock::time_point start = Clock::now();
   {
-    transfer::TransferController transfer(pinned, dialog);
+    RunObserver observer(events, device, result, live);
+    transfer::TransferController transfer(pinned, observer);
     transfer.Init();
     transfer.BeginDownload();
     const auto pace = std::chrono::milliseconds(settings.paceMs);
     Clock::time_point next = start;
     while (transfer.Busy() && !stop.Requested()) {
       transfer.OnTick();
-      const Clock::time_point now = Clock::now();
-      events.Progressed(device, ProgressOf(transfer, Seconds(now - start)));
       if (!transfer.Busy() || pace.count() == 0) continue;
       // Steps start on a fixed schedule, so that the time a step takes and
       // the sleep's lateness do not add up; a step that overran starts the
       // next one at once.
+      const Clock::time_point now = Clock::now();
       next += pace;
       if (next < now) {
         next = now;

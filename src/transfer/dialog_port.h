@@ -1,11 +1,13 @@
-// What the handshake and the engines need of a front end: replace a field's
-// text, and show a modal message box. The Qt and the Win32 dialogs implement
-// it, the command line answers its boxes at once, and tests record it.
+// What the dialogs do with the engine's events: replace a field's text, and
+// show a modal message box. The Qt and the Win32 dialogs implement
+// DialogPort; DialogView renders the events into it, so that both dialogs
+// show the same texts at the same moments.
 #pragma once
 
+#include <string>
 #include <string_view>
 
-#include "link/text_target.h"
+#include "transfer/transfer_events.h"
 
 namespace lumbra::transfer {
 
@@ -30,15 +32,28 @@ class DialogPort {
   virtual void ShowMessageBox(std::string_view text) = 0;
 };
 
-// One field of the dialog as a link::TextTarget (the link's status line).
-class FieldTarget final : public link::TextTarget {
+// The engine's events as the dialog shows them: the status line, the
+// percentages of the position in the image (over the last address, as the
+// dialog always has, so the last chunk shows "99.99%" before "100.00"), every
+// difference so far in the error field, and the boxes.
+class DialogView final : public TransferObserver {
  public:
-  FieldTarget(DialogPort& dialog, FieldId field) : dialog_(dialog), field_(field) {}
-  void SetText(std::string_view text) override { dialog_.SetFieldText(field_, text); }
+  explicit DialogView(DialogPort& dialog) : dialog_(dialog) {}
+
+  void OnPhase(Phase phase) override;
+  void OnProgress(const Progress& progress) override;
+  void OnPhaseComplete(Phase phase) override;
+  void OnDifference(const Difference& difference) override;
+  void OnStatus(std::string_view text, Narration) override {
+    dialog_.SetFieldText(FieldId::kStatus, text);
+  }
+  void OnBox(std::string_view text) override { dialog_.ShowMessageBox(text); }
 
  private:
   DialogPort& dialog_;
-  FieldId field_;
+  // The error field shows the whole list; it keeps an earlier verification's
+  // text until the new one finds its first difference.
+  std::string errorLog_;
 };
 
 }  // namespace lumbra::transfer

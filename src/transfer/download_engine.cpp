@@ -18,6 +18,7 @@ void DownloadEngine::Step() {
 }
 
 void DownloadEngine::Start() {
+  c_.events.OnPhase(Phase::kDownload);
   const auto reply = c_.Request(protocol::StartDownloadFrame(), PendingReply::kReady);
   if (!reply) return c_.End(Outcome::kStartLinkLost);
   if (!reply->accepted) return c_.End(Outcome::kStartRefused);
@@ -34,8 +35,13 @@ void DownloadEngine::SendAddress() {
   const auto reply = c_.Request(protocol::SectorAddressFrame(s.currentAddress), PendingReply::kOk);
   if (!reply) return c_.End(Outcome::kSectorAddressLinkLost);
   if (!reply->accepted) return c_.End(Outcome::kSectorAddressRefused);
-  if (s.retryCount != 0) ++c_.report.resends[s.currentAddress / kSectorSize];
-  c_.SetStatus(s.retryCount != 0 ? kResendingSector : kDownloadingSector);
+  if (s.retryCount != 0) {
+    ++c_.report.resends[s.currentAddress / kSectorSize];
+    c_.events.OnResend(s.currentAddress, s.retryCount);
+    c_.SetStatus(kResendingSector);
+  } else {
+    c_.SetStatus(kDownloadingSector, Narration::kStep);
+  }
   s.chunkCount = 0;
   s.runningSum = 0;
   s.downloadStep = DownloadStep::kSendData;
@@ -50,10 +56,15 @@ void DownloadEngine::SendData() {
     return c_.End(Outcome::kDownloadLinkLost);
   }
   if (++s.chunkCount == kChunksPerSector) {
-    c_.SetStatus(kReadingChecksum);
+    c_.SetStatus(kReadingChecksum, Narration::kStep);
     s.downloadStep = DownloadStep::kReadChecksum;
   }
-  c_.ShowPercent(FieldId::kDownloadPercent);
+  // What is left: this sector's chunks and checksum, the sectors after it,
+  // Finish and the verification.
+  const std::uint32_t sector = s.currentAddress / kSectorSize;
+  c_.ReportProgress(Phase::kDownload, s.currentAddress,
+                    (kChunksPerSector - s.chunkCount) + 1 +
+                        (kSectorCount - 1 - sector) * kSectorSteps + 1 + kVerifySteps);
 }
 
 void DownloadEngine::ReadChecksum() {
@@ -98,7 +109,7 @@ void DownloadEngine::Finish() {
   TransferState& s = c_.state;
   if (s.retryCount != 0) return c_.End(Outcome::kDownloadFailed);
   s.flags.downloading = false;
-  c_.dialog.SetFieldText(FieldId::kDownloadPercent, kPercentComplete);
+  c_.events.OnPhaseComplete(Phase::kDownload);
   SkipWindow& window = s.skipWindow;
   if (window.open && !window.closed) {
     window.closed = true;

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "transfer/messages.h"
+#include "transfer/transfer_events.h"
 
 namespace lumbra::transfer {
 
@@ -63,6 +64,15 @@ const Ending& EndingOf(Outcome outcome) { return kEndings[static_cast<std::size_
 
 std::string_view ToString(Outcome outcome) {
   return kEndings[static_cast<std::size_t>(outcome)].name;
+}
+
+std::string_view ToString(Phase phase) {
+  switch (phase) {
+    case Phase::kHandshake: return "handshake";
+    case Phase::kDownload: return "download";
+    case Phase::kVerify: return "verify";
+  }
+  return "";
 }
 
 }  // namespace lumbra::transfer

@@ -1,7 +1,5 @@
 #include "transfer/engine_context.h"
 
-#include <cstdio>
-
 namespace lumbra::transfer {
 
 std::optional<protocol::Reply> EngineContext::Request(const protocol::CommandFrame& frame,
@@ -11,13 +9,9 @@ std::optional<protocol::Reply> EngineContext::Request(const protocol::CommandFra
   return channel.ReadAnswer(kind);
 }
 
-void EngineContext::ShowPercent(FieldId field) {
-  float percent = static_cast<float>(static_cast<double>(state.imagePosition) /
-                                     static_cast<double>(state.endAddress) * 100.0);
-  if (percent > 99.99f) percent = 99.99f;
-  char text[32];
-  std::snprintf(text, sizeof text, "%5.2f%%", static_cast<double>(percent));
-  dialog.SetFieldText(field, text);
+void EngineContext::ReportProgress(Phase phase, FlashAddress address, std::uint32_t stepsLeft) {
+  events.OnProgress({phase, state.imagePosition, static_cast<std::uint32_t>(kImageSize), address,
+                     stepsDone, stepsLeft});
 }
 
 void EngineContext::End(Outcome outcome) {
@@ -33,9 +27,10 @@ void EngineContext::End(Outcome outcome) {
   }
   report.outcome = outcome;
   report.skipWindow = state.skipWindow;
+  endPending = true;
   if (!ending.status.empty()) SetStatus(ending.status);
   for (std::string_view box : ending.boxes) {
-    if (!box.empty()) dialog.ShowMessageBox(box);
+    if (!box.empty()) events.OnBox(box);
   }
 }
 

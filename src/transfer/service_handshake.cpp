@@ -21,6 +21,7 @@ Outcome Unreachable(link::Discovery discovery) {
 }  // namespace
 
 void ServiceHandshake::Run() {
+  c_.events.OnPhase(Phase::kHandshake);
   // A controller that answered once is not asked again while it stays
   // connected. One that has gone since is found gone here, and the controller
   // opened in its place is asked.

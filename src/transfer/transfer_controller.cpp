@@ -11,13 +11,21 @@ link::ControllerPolicy PolicyForImage() {
 }
 
 TransferController::TransferController(link::HidPlatform& platform, DialogPort& dialog)
+    : TransferController(platform, &dialog, nullptr) {}
+
+TransferController::TransferController(link::HidPlatform& platform, TransferObserver& observer)
+    : TransferController(platform, nullptr, &observer) {}
+
+TransferController::TransferController(link::HidPlatform& platform, DialogPort* dialog,
+                                       TransferObserver* observer)
     : link_(platform, protocol::kLongestLine, PolicyForImage()),
-      dialog_(dialog),
-      statusField_(dialog, FieldId::kStatus),
-      context_(link_, dialog, state_, report_),
+      statusEvents_(events_),
+      context_(link_, events_, state_, report_),
       handshake_(context_),
       download_(context_),
       verify_(context_) {
+  if (dialog != nullptr) events_.Add(dialogView_.emplace(*dialog));
+  if (observer != nullptr) events_.Add(*observer);
   // Service mode is a property of the connection: a controller opened anew
   // (replugged, power-cycled, or another one) starts outside it.
   link_.SetOpenedHandler([this] { state_.serviceMode = false; });
@@ -28,17 +36,25 @@ void TransferController::Init() {
   state_.flags = {};
   state_.verifyStep = VerifyStep::kBegin;
   state_.skipWindow = {};
-  link_.SetStatusTarget(&statusField_);
+  link_.SetStatusTarget(&statusEvents_);
 }
 
 void TransferController::OnTick() {
   if (state_.flags.connectPending) {
+    ++context_.stepsDone;
     handshake_.Run();
     state_.flags.connectPending = false;
   } else if (state_.flags.downloading) {
+    ++context_.stepsDone;
     download_.Step();
   } else if (state_.flags.verifying) {
+    ++context_.stepsDone;
     verify_.Step();
+  }
+  // A tick under the ending's box may get here first; the end is told once.
+  if (context_.endPending && report_.outcome) {
+    context_.endPending = false;
+    events_.OnEnd(*report_.outcome, report_);
   }
 }
 
@@ -56,11 +72,13 @@ void TransferController::BeginDownload() {
   state_.flags.verifying = false;
   state_.verifyStep = VerifyStep::kBegin;
   report_ = {};
+  context_.stepsDone = 0;
+  context_.endPending = false;
 }
 
 bool TransferController::OnClose() {
   if (!state_.flags.downloading) return true;
-  dialog_.ShowMessageBox(kCloseRefusedBox);
+  events_.OnBox(kCloseRefusedBox);
   return false;
 }
 

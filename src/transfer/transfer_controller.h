@@ -1,9 +1,11 @@
 // The dialog's work without the dialog: the tick dispatcher, the Download
 // Firmware button and the close guard's decision, driving the service
 // handshake, the download engine and the verify engine. A front end only
-// forwards its timer, its button and its close command here, so whole
-// downloads run in tests by calling OnTick.
+// forwards its timer, its button and its close command here and observes
+// the events, so whole downloads run in tests by calling OnTick.
 #pragma once
+
+#include <optional>
 
 #include "link/hid_link.h"
 #include "transfer/dialog_port.h"
@@ -25,12 +27,18 @@ link::ControllerPolicy PolicyForImage();
 
 class TransferController {
  public:
+  // A dialog: the events rendered into its fields and boxes.
   TransferController(link::HidPlatform& platform, DialogPort& dialog);
+  // Any other front end: its observer alone.
+  TransferController(link::HidPlatform& platform, TransferObserver& observer);
   TransferController(const TransferController&) = delete;
   TransferController& operator=(const TransferController&) = delete;
 
+  // Told after the observers before it. Add before the first tick.
+  void AddObserver(TransferObserver& observer) { events_.Add(observer); }
+
   // The dialog's initialisation: clears the activity state and points the
-  // link's status line at the dialog. Sends nothing.
+  // link's status line at the observers. Sends nothing.
   void Init();
 
   // One timer tick: at most one step of the handshake, else the download,
@@ -52,13 +60,26 @@ class TransferController {
 
   // How the last run ended, once it has; what it met so far while it runs.
   const RunReport& Report() const { return report_; }
-  // The engines' state between ticks, for front ends that draw their own progress.
+  // The engines' state between ticks, for tests that act at a given step.
   const TransferState& State() const { return state_; }
 
  private:
+  // The link's status texts, told as status events.
+  class StatusEvents final : public link::TextTarget {
+   public:
+    explicit StatusEvents(TransferObserver& events) : events_(events) {}
+    void SetText(std::string_view text) override { events_.OnStatus(text, Narration::kNews); }
+
+   private:
+    TransferObserver& events_;
+  };
+
+  TransferController(link::HidPlatform& platform, DialogPort* dialog, TransferObserver* observer);
+
   link::HidLink link_;
-  DialogPort& dialog_;
-  FieldTarget statusField_;
+  std::optional<DialogView> dialogView_;
+  Observers events_;
+  StatusEvents statusEvents_;
   TransferState state_;
   RunReport report_;
   EngineContext context_;

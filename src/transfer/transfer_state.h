@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "transfer/firmware_image.h"
 
@@ -47,8 +46,7 @@ struct TransferState {
   SkipWindow skipWindow;
 
   VerifyStep verifyStep = VerifyStep::kBegin;
-  std::int32_t errorCount = 0;
-  std::string errorLog;
+  std::int32_t errorCount = 0;      // differences found in this verification
 };
 
 }  // namespace lumbra::transfer

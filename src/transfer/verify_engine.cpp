@@ -21,8 +21,8 @@ void VerifyEngine::Begin() {
   s.currentAddress = 0;
   s.imagePosition = 0;
   s.errorCount = 0;
-  s.errorLog.clear();
   c_.report.differences.clear();
+  c_.events.OnPhase(Phase::kVerify);
   s.verifyStep = VerifyStep::kSendAddress;
 }
 
@@ -43,33 +43,34 @@ bool VerifyEngine::Skipped(FlashAddress address) const {
 
 void VerifyEngine::Compare() {
   TransferState& s = c_.state;
+  // What is left after this block: the blocks after it, two steps each, and Done.
+  const std::uint32_t stepsLeft = (kBlockCount - 1 - s.currentAddress / protocol::kChunkSize) * 2 + 1;
   for (std::uint8_t found : block_.block) {
     const FlashAddress address = s.imagePosition;
     if (!Skipped(address) && found != FirmwareImage::Byte(address) &&
         !ListDifference(address, found)) {
-      c_.ShowPercent(FieldId::kVerifyPercent);
-      return;  // aborted, at this byte
+      c_.ReportProgress(Phase::kVerify, s.currentAddress, 1);
+      return;  // aborted, at this byte; Done is left
     }
     ++s.imagePosition;
   }
-  c_.ShowPercent(FieldId::kVerifyPercent);
+  c_.ReportProgress(Phase::kVerify, s.currentAddress, stepsLeft);
   s.currentAddress += protocol::kChunkSize;
   if (s.currentAddress > s.endAddress) {
-    c_.dialog.SetFieldText(FieldId::kVerifyPercent, kPercentComplete);
+    c_.events.OnPhaseComplete(Phase::kVerify);
     // Firmware known to differ from the image must not be reported as done.
     return c_.End(s.errorCount != 0 ? Outcome::kVerifyFailed : Outcome::kVerified);
   }
   TextBuffer status;
-  c_.SetStatus(VerifyingAddress(s.currentAddress, status));
+  c_.SetStatus(VerifyingAddress(s.currentAddress, status), Narration::kStep);
   s.verifyStep = VerifyStep::kSendAddress;
 }
 
 bool VerifyEngine::ListDifference(FlashAddress address, std::uint8_t found) {
   TransferState& s = c_.state;
-  const std::uint8_t expected = FirmwareImage::Byte(address);
-  s.errorLog += DifferenceLine(address, found, expected);
-  c_.report.differences.push_back({address, found, expected});
-  c_.dialog.SetFieldText(FieldId::kErrors, s.errorLog);
+  const Difference difference{address, found, FirmwareImage::Byte(address)};
+  c_.report.differences.push_back(difference);
+  c_.events.OnDifference(difference);
   if (++s.errorCount <= kMaxVerifyErrors) return true;
   c_.End(Outcome::kVerifyAborted);
   return false;

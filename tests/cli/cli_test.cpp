@@ -29,12 +29,15 @@ using nlohmann::json;
 
 // The keys every event of a kind carries (docs/cli.md).
 const std::map<std::string, std::set<std::string>> kSchema = {
-    {"status", {"device", "text"}},
-    {"box", {"device", "text"}},
-    {"progress", {"device", "phase", "percent", "resends", "elapsed", "eta"}},
-    {"result", {"device", "serial", "vendor_product", "verdict", "outcome", "seconds", "resends",
-                "skip_window", "differences"}},
-    {"controller", {"device", "vendor_product", "serial", "opens", "writable"}},
+    {"phase", {"time", "device", "phase"}},
+    {"status", {"time", "device", "text"}},
+    {"box", {"time", "device", "text"}},
+    {"resend", {"time", "device", "sector", "resend"}},
+    {"progress", {"time", "device", "phase", "percent", "position", "total", "resends", "elapsed", "eta"}},
+    {"result", {"time", "device", "serial", "vendor_product", "verdict", "outcome", "phase", "seconds",
+                "resends", "skip_window", "differences"}},
+    {"controller", {"time", "device", "vendor_product", "serial", "opens", "writable"}},
+    {"summary", {"time", "controllers", "verdicts", "exit_code"}},
 };
 const std::set<std::string> kRecordKeys = {"start", "end", "lumbra_version", "image_version",
                                            "image_sha256", "image_standin", "pace_ms"};
