@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -16,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "cli/options.h"
 #include "emulator/emulated_hid_platform.h"
 #include "support/cycle_runner.h"
@@ -265,6 +267,81 @@ TEST(CliTest, WatchFlashesEachArrivalOnce) {
   for (const json& e : o.events) verified += e["event"] == "result" && e["verdict"] == "verified";
   EXPECT_EQ(verified, 2);
   EXPECT_TRUE(reliability::FlashHoldsImage(*platform.ControllerAt(0)));
+}
+
+// The bytes of `text` that are control characters (C0 but the line end,
+// DEL, C1 as UTF-8), once the console's own cursor movements are taken out.
+std::string ControlBytes(std::string text) {
+  for (const char* own : {"\x1b[2K", "\x1b[J", "\x1b[1F", "\x1b[2F", "\x1b[3F"}) {
+    for (std::size_t at; (at = text.find(own)) != std::string::npos;) text.erase(at, std::strlen(own));
+  }
+  std::string found;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+    if ((c < 0x20 && c != '\n') || c == 0x7F || c1) found += text[i];
+  }
+  return found;
+}
+
+// Serial numbers and paths are whatever a device or an argument says: an
+// escape sequence, invalid UTF-8, a lone surrogate. JSON stays valid (the
+// Cli helper parses every line), and no control character reaches a
+// terminal or a plain line; the plain lines of a run are its phases, its
+// news, the ending's text once and the result.
+TEST(CliTest, HostileStringsStayInertAndPlainLinesTellTheRun) {
+  const std::vector<std::string> serials = {"\x1b]0;owned\x07\x1b[2J", "\xff\xfe\xc2\x9b", "\xed\xa0\x80"};
+  const auto plug = [&](emulator::EmulatedHidPlatform& platform) {
+    for (const std::string& serial : serials) platform.AddController({}, {.serialNumber = serial});
+  };
+  emulator::EmulatedHidPlatform json;
+  plug(json);
+  Outcome o = Cli({"flash", "--all", "--pace", "0"}, json);
+  EXPECT_EQ(o.code, transfer::FirmwareImage::IsStandIn() ? kExitNoController : kExitVerified);
+  EXPECT_EQ(o.results.at("emulated:1")["serial"], "\ufffd\ufffd\u009b");
+  EXPECT_EQ(Cli({"flash", "--device", "/dev/\xff"}, json).code, kExitNoController);
+
+  for (const bool terminal : {false, true}) {
+    emulator::EmulatedHidPlatform platform;
+    plug(platform);
+    platform.AddController();
+    std::ostringstream out, err;
+    StopSignal stop;
+    const std::vector<std::string> list = {"list"};
+    EXPECT_EQ(RunCli(list, &platform, Io{out, err, terminal}, stop), kExitVerified);
+    const std::vector<std::string> flash = {"flash", "--device", "emulated:3", "--pace", "0"};
+    EXPECT_EQ(RunCli(flash, &platform, Io{out, err, terminal}, stop), kExitVerified);
+    const std::vector<std::string> missing = {"flash", "--device", "/dev/\x1b[31m\xc2\x85", "--verbose"};
+    std::ostringstream missingOut;
+    EXPECT_EQ(RunCli(missing, &platform, Io{missingOut, err, terminal}, stop), kExitNoController);
+    EXPECT_EQ(ControlBytes(out.str() + missingOut.str() + err.str()), "") << missingOut.str();
+    EXPECT_THAT(out.str(), ::testing::HasSubstr("serial \"\\x1b]0;owned\\x07\\x1b[2J\""));
+    if (terminal) continue;
+    const std::string run = out.str().substr(out.str().find("emulated:3: handshake"));
+    EXPECT_THAT(run, ::testing::MatchesRegex(
+                         "emulated:3: handshake\nemulated:3: Quorvex detected\nemulated:3: Connected.\n"
+                         "emulated:3: download\n(emulated:3: download .*\n)*"
+                         "emulated:3: Download Finished. Starting Verify.\nemulated:3: verify\n"
+                         "(emulated:3: verify .*\n)*emulated:3: Verify Finished. Cycle Power.\n"
+                         "emulated:3: verified in .*\n"));
+  }
+}
+
+// A terminal's rows are cut to its width, so that they never wrap and the
+// redraw's cursor movements stay true.
+TEST(CliTest, TerminalRowsFitTheWidth) {
+  std::ostringstream out, err;
+  Console console(out, err, Style::kTerminal, 30);
+  const std::string device = "/dev/hidraw-with-a-very-long-name-\xe2\x82\xac";
+  console.Began(device, Phase::kDownload);
+  console.Status(device, "Checksum error. Resending sector.");
+  std::istringstream lines(out.str());
+  for (std::string line; std::getline(lines, line);) {
+    for (const char* own : {"\x1b[2K", "\x1b[J", "\x1b[1F"}) {
+      if (line.starts_with(own)) line.erase(0, std::strlen(own));
+    }
+    EXPECT_LE(line.size(), 29u) << line;
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "support/box_rules.h"
 #include "support/cycle_runner.h"
 #include "support/recording_dialog.h"
+#include "support/wire.h"
 #include "transfer/firmware_image.h"
 #include "transfer/messages.h"
 #include "transfer/transfer_controller.h"
@@ -163,6 +164,59 @@ TEST_F(TransferTest, NoControllerARefusedOneThenTheNextOneOnTheBench) {
   EXPECT_EQ(second.Counters().Count(emulator::Command::kServiceOn), 1u);
   EXPECT_EQ(dialog.boxes, Texts{std::string(kVerifyFinishedBox)});
   EXPECT_TRUE(reliability::FlashHoldsImage(second));
+}
+
+// What a front end other than the dialog observes.
+struct EventLog : TransferObserver {
+  void OnPhase(Phase phase) override { phases.push_back(phase); }
+  void OnProgress(const Progress& p) override {
+    progress.push_back(p);
+    if (onProgress) onProgress(p);
+  }
+  void OnEnd(Outcome o, const RunReport&) override { ends.push_back(o); }
+
+  std::vector<Phase> phases;
+  std::vector<Progress> progress;
+  std::vector<Outcome> ends;
+  std::function<void(const Progress&)> onProgress;
+};
+
+// The phases in order, each one's position rising to its total, the steps
+// adding up to the run's ticks, and every address the one on the wire; a
+// download that fails never tells of a verification.
+TEST_F(TransferTest, EventsFollowTheRunWithTheAddressesOnTheWire) {
+  EventLog log;
+  tc.AddObserver(log);
+  log.onProgress = [&](const Progress& p) {
+    const auto transcript = controller.Transcript();
+    const auto sent = std::find_if(transcript.rbegin(), transcript.rend(),
+                                   [](const auto& e) { return e.line.starts_with("xscr 8 "); });
+    ASSERT_NE(sent, transcript.rend());
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%05u", static_cast<unsigned>(p.address));
+    EXPECT_EQ(sent->line, p.phase == Phase::kDownload ? testing::wire::SectorAddress(p.address)
+                                                      : testing::wire::Xscr(17, std::string("PZ") + digits));
+  };
+  PressAndRun();
+  EXPECT_EQ(log.phases, (std::vector{Phase::kHandshake, Phase::kDownload, Phase::kVerify}));
+  EXPECT_EQ(log.ends, std::vector{Outcome::kVerified});
+  std::uint32_t position = 0;
+  for (std::size_t i = 0; i < log.progress.size(); ++i) {
+    const Progress& p = log.progress[i];
+    if (i > 0 && p.phase != log.progress[i - 1].phase) position = 0;
+    EXPECT_GE(p.position, position) << i;
+    position = p.position;
+    EXPECT_EQ(p.stepsDone + p.stepsLeft, 4227u + 8194u) << i;  // the ticks of the whole run
+    const bool last = i + 1 == log.progress.size() || log.progress[i + 1].phase != p.phase;
+    if (last) { EXPECT_EQ(p.position, p.total) << ToString(p.phase); }
+  }
+
+  log = {};
+  controller.AddFault(emulator::Fault::WrongChecksum(3, emulator::kEveryTime));
+  PressAndRun();
+  EXPECT_EQ(log.phases, (std::vector{Phase::kHandshake, Phase::kDownload}));
+  EXPECT_EQ(log.ends, std::vector{Outcome::kDownloadFailed});
+  EXPECT_TRUE(std::ranges::none_of(log.progress, [](const Progress& p) { return p.phase == Phase::kVerify; }));
 }
 
 }  // namespace
