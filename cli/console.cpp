@@ -96,7 +96,7 @@ std::string ProgressText(const Progress& p, int resends) {
 std::string ResultText(const Result& r) {
   const std::string& device = r.device;
   std::string text = device + ": " + std::string(ToString(r.verdict));
-  if (r.report.outcome && ToString(*r.report.outcome) != ToString(r.verdict)) {
+  if (r.report.outcome && !SaysOutcome(r.verdict, *r.report.outcome)) {
     text += " (" + std::string(transfer::ToString(*r.report.outcome)) + ")";
   }
   if (!r.report.outcome) text += " in the " + std::string(ToString(r.phase));

@@ -9,22 +9,25 @@ namespace lumbra::cli {
 
 namespace {
 
+using transfer::Outcome;
+
 struct VerdictRow {
   Verdict verdict;
   std::string_view name;
   int exitCode;
+  std::optional<Outcome> namesake;  // the outcome that needs no words beside the verdict
 };
 
 constexpr VerdictRow kVerdicts[] = {
-    {Verdict::kVerified, "verified", kExitVerified},
-    {Verdict::kVerifyFailed, "verify failed", kExitVerifyFailed},
-    {Verdict::kVerifyAborted, "verify aborted", kExitVerifyFailed},
-    {Verdict::kDownloadFailed, "download failed", kExitDownloadFailed},
-    {Verdict::kNotDetected, "not detected", kExitNoController},
-    {Verdict::kRefused, "refused", kExitNoController},
-    {Verdict::kAccessDenied, "access denied", kExitNoController},
-    {Verdict::kInterrupted, "interrupted", kExitInterrupted},
-    {Verdict::kInternalError, "internal error", kExitSoftware},
+    {Verdict::kVerified, "verified", kExitVerified, Outcome::kVerified},
+    {Verdict::kVerifyFailed, "verify failed", kExitVerifyFailed, Outcome::kVerifyFailed},
+    {Verdict::kVerifyAborted, "verify aborted", kExitVerifyFailed, Outcome::kVerifyAborted},
+    {Verdict::kDownloadFailed, "download failed", kExitDownloadFailed, Outcome::kDownloadFailed},
+    {Verdict::kNotDetected, "not detected", kExitNoController, Outcome::kNotDetected},
+    {Verdict::kRefused, "refused", kExitNoController, std::nullopt},
+    {Verdict::kAccessDenied, "access denied", kExitNoController, Outcome::kAccessDenied},
+    {Verdict::kInterrupted, "interrupted", kExitInterrupted, std::nullopt},
+    {Verdict::kInternalError, "internal error", kExitSoftware, std::nullopt},
 };
 
 constexpr bool VerdictRowsInOrder() {
@@ -81,8 +84,7 @@ class RunObserver final : public transfer::TransferObserver {
   const Clock::time_point start_ = Clock::now();
 };
 
-Verdict VerdictOf(transfer::Outcome outcome) {
-  using transfer::Outcome;
+Verdict VerdictOf(Outcome outcome) {
   switch (outcome) {
     case Outcome::kVerified: return Verdict::kVerified;
     case Outcome::kVerifyFailed:
@@ -111,6 +113,10 @@ Verdict VerdictOf(transfer::Outcome outcome) {
 std::string_view ToString(Verdict verdict) { return kVerdicts[static_cast<std::size_t>(verdict)].name; }
 
 int ExitCode(Verdict verdict) { return kVerdicts[static_cast<std::size_t>(verdict)].exitCode; }
+
+bool SaysOutcome(Verdict verdict, Outcome outcome) {
+  return kVerdicts[static_cast<std::size_t>(verdict)].namesake == outcome;
+}
 
 std::string Label(const Controller& controller) {
   if (!controller.path.empty()) return controller.path;

@@ -36,6 +36,8 @@ enum class Verdict {
 
 std::string_view ToString(Verdict verdict);
 int ExitCode(Verdict verdict);
+// Whether the verdict's name says all the outcome does.
+bool SaysOutcome(Verdict verdict, transfer::Outcome outcome);
 
 // The engine's progress with the time it took so far.
 struct Progress {
