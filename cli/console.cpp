@@ -80,13 +80,12 @@ std::string Fit(const std::string& line, int columns) {
 
 std::string ProgressText(const Progress& p, int resends) {
   std::string text(ToString(p.engine.phase));
-  if (p.engine.phase != Phase::kHandshake) {
-    text += Format(" %5.1f%%", p.Percent());
-    text += p.engine.phase == Phase::kDownload
-                ? "  sector " + std::to_string(p.engine.address / transfer::kSectorSize + 1) + "/" +
-                      std::to_string(transfer::kSectorCount)
-                : "  block " + Hex(p.engine.address);
-  }
+  if (p.engine.total == 0) return text;  // only begun
+  text += Format(" %5.1f%%", p.Percent());
+  text += p.engine.phase == Phase::kDownload
+              ? "  sector " + std::to_string(p.engine.address / transfer::kSectorSize + 1) + "/" +
+                    std::to_string(transfer::kSectorCount)
+              : "  block " + Hex(p.engine.address);
   text += "  resends " + std::to_string(resends);
   text += Format("  %.1f s", p.elapsed);
   if (p.eta) text += Format("  ETA %.0f s", *p.eta);
@@ -151,7 +150,6 @@ Console::Row& Console::RowOf(const std::string& device) {
   if (at == rows_.end() || at->device != device) {
     Row row;
     row.device = device;
-    row.progress = "handshake";
     at = rows_.insert(at, row);
   }
   return *at;
@@ -199,7 +197,7 @@ void Console::Redraw() {
   drawn_ = 0;
   for (const Row& row : rows_) {
     if (row.done) continue;
-    std::string line = row.device + "  " + row.progress;
+    std::string line = row.device + "  " + ProgressText(row.progress, row.resends);
     if (!row.status.empty()) line += "  " + row.status;
     // A row wider than the terminal would wrap, and the cursor movements
     // above count rows, not lines on the screen.
@@ -214,7 +212,7 @@ void Console::Began(const std::string& device, Phase phase) {
   const std::lock_guard lock(mutex_);
   if (quiet_) return;
   Row& row = RowOf(device);
-  row.progress = ToString(phase);
+  row.progress = {{.phase = phase}, 0, std::nullopt};
   row.shown = Clock::now();
   switch (style_) {
     case Style::kJson: Json({{"event", "phase"}, {"device", device}, {"phase", ToString(phase)}}); break;
@@ -228,14 +226,14 @@ void Console::Progressed(const std::string& device, const Progress& progress) {
   if (quiet_) return;
   Row& row = RowOf(device);
   const Clock::time_point now = Clock::now();
-  row.progress = ProgressText(progress, row.resends);
+  row.progress = progress;
   if (style_ == Style::kTerminal) {
     if (now - drawnAt_ >= kRedraw) Redraw();
     return;
   }
   if (now - row.shown < kProgressEvery) return;
   row.shown = now;
-  if (style_ == Style::kPlain) return PrintLine(device + ": " + row.progress);
+  if (style_ == Style::kPlain) return PrintLine(device + ": " + ProgressText(progress, row.resends));
   const transfer::Progress& e = progress.engine;
   nlohmann::ordered_json event = {
       {"event", "progress"},

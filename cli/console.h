@@ -53,7 +53,7 @@ class Console final : public Events {
   using Clock = std::chrono::steady_clock;
   struct Row {
     std::string device;
-    std::string progress;
+    Progress progress;          // the latest, formatted only when shown
     std::string status;
     std::string said;           // the last line that stayed for it
     int resends = 0;
