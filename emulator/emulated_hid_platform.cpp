@@ -229,17 +229,12 @@ EmulatedHidPlatform::Slot* EmulatedHidPlatform::Find(const std::string& path) {
   return slots_[index]->present ? slots_[index].get() : nullptr;
 }
 
-std::unique_ptr<link::HidDevice> EmulatedHidPlatform::Open(const std::string& path) {
+link::HidPlatform::Opened EmulatedHidPlatform::Open(const std::string& path) {
   const std::lock_guard lock(mutex_);
   Slot* slot = Find(path);
-  openError_ = {slot ? link::HidFault::kAccessDenied : link::HidFault::kAbsent, 0};
-  if (slot == nullptr || !slot->spec.opens) return nullptr;
-  return std::make_unique<EmulatedHidDevice>(*this, *slot);
-}
-
-link::HidError EmulatedHidPlatform::OpenError() const {
-  const std::lock_guard lock(mutex_);
-  return openError_;
+  if (slot == nullptr) return {nullptr, {link::HidFault::kAbsent, 0}};
+  if (!slot->spec.opens) return {nullptr, {link::HidFault::kAccessDenied, 0}};
+  return {std::make_unique<EmulatedHidDevice>(*this, *slot), {}};
 }
 
 std::optional<link::HidAttributes> EmulatedHidPlatform::Identify(const std::string& path) {

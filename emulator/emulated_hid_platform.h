@@ -94,8 +94,7 @@ class EmulatedHidPlatform : public link::HidPlatform {
 
   // --- HidPlatform ---------------------------------------------------------
   std::vector<std::string> Enumerate() override;
-  std::unique_ptr<link::HidDevice> Open(const std::string& path) override;
-  link::HidError OpenError() const override;
+  Opened Open(const std::string& path) override;
   // The identifiers and serial number the device was set up with, as a system
   // tells them without opening the device.
   std::optional<link::HidAttributes> Identify(const std::string& path) override;
@@ -121,7 +120,6 @@ class EmulatedHidPlatform : public link::HidPlatform {
   std::uint32_t enumerations_ = 0;
   bool frameModel_ = false;
   Clock::time_point epoch_;
-  link::HidError openError_;
 };
 
 }  // namespace lumbra::emulator
