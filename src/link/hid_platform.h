@@ -64,8 +64,9 @@ enum class ReadOutcome {
 };
 
 // One opened HID device; destroying it closes it. One thread at a time uses
-// a device (and destroys it); other devices may be in use on other threads
-// meanwhile, and the platform that opened it may take calls at the same time.
+// a device (and destroys it, before the platform that opened it goes); other
+// devices may be in use on other threads meanwhile, and the platform may take
+// calls at the same time.
 class HidDevice {
  public:
   virtual ~HidDevice() = default;
@@ -107,8 +108,8 @@ class HidPlatform {
   // Paths of the present HID devices (hidraw nodes, Windows device interface
   // paths), in enumeration order. Only these paths are ever passed to Open
   // and Identify. Any thread; calls from several threads at once are
-  // serialised by the binding, and a path any of them listed stays openable
-  // until an enumeration no longer finds its device.
+  // serialised by the binding, and a path any of them listed is taken by Open
+  // and Identify until an enumeration no longer finds its device.
   virtual std::vector<std::string> Enumerate() = 0;
 
   // An open's device, or why there is none.

@@ -1,11 +1,11 @@
 // The HID platform of the product on Linux: hidapi with its hidraw backend.
 // Report lengths, which hidapi does not tell, come from the report descriptor.
 //
-// hidapi's enumeration and open are not thread-safe (they share the library's
-// udev context and its global error string), and the list of enumerated
-// nodes is shared by every caller: one mutex serialises Enumerate, Open and
-// Identify. Reads and writes on opened devices take no lock, each on its own
-// node.
+// hidapi's enumeration and open are not thread-safe (they share the
+// library's global state, its last error among it), and the list of
+// enumerated nodes is shared by every caller: one mutex serialises Enumerate,
+// Open and Identify. Reads and writes on opened devices take no lock, each on
+// its own node.
 #pragma once
 
 #include <memory>
