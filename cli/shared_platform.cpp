@@ -68,8 +68,8 @@ std::string VendorProduct(const link::HidAttributes& attributes) {
 }
 
 std::vector<Controller> SharedPlatform::ListControllers() {
-  const std::lock_guard lock(mutex_);
-  return ListLocked(platform_.Enumerate());
+  // No claims to hold the list against.
+  return List(platform_.Enumerate());
 }
 
 std::vector<Controller> SharedPlatform::Arrivals() {
@@ -79,10 +79,10 @@ std::vector<Controller> SharedPlatform::Arrivals() {
     return !pinned_.contains(path) && !Contains(paths, path);
   });
   std::erase_if(paths, [&](const std::string& path) { return claimed_.contains(path); });
-  return ListLocked(paths);
+  return List(paths);
 }
 
-std::vector<Controller> SharedPlatform::ListLocked(const std::vector<std::string>& paths) {
+std::vector<Controller> SharedPlatform::List(const std::vector<std::string>& paths) {
   std::vector<Controller> found;
   for (const std::string& path : paths) {
     // Devices the system names as something else are not opened at all (the
@@ -117,7 +117,6 @@ PinnedPlatform::~PinnedPlatform() {
 }
 
 std::optional<link::HidAttributes> PinnedPlatform::Identify(const std::string& path) {
-  const std::lock_guard lock(shared_.mutex_);
   if (path != path_) return std::nullopt;
   return shared_.platform_.Identify(path);
 }
@@ -153,22 +152,16 @@ std::vector<std::string> PinnedPlatform::Enumerate() {
   return {path_};
 }
 
-std::unique_ptr<link::HidDevice> PinnedPlatform::Open(const std::string& path) {
-  std::unique_ptr<link::HidDevice> device;
-  {
-    const std::lock_guard lock(shared_.mutex_);
-    openError_ = {link::HidFault::kAbsent, 0};
-    if (path != path_) return nullptr;
-    device = shared_.platform_.Open(path);
-    if (!device) openError_ = shared_.platform_.OpenError();
-  }
-  if (!device) {
-    if (verbose_) verbose_("cannot open " + path + ": " + Describe(openError_));
-    return nullptr;
+link::HidPlatform::Opened PinnedPlatform::Open(const std::string& path) {
+  Opened opened{nullptr, {link::HidFault::kAbsent, 0}};
+  if (path == path_) opened = shared_.platform_.Open(path);
+  if (!opened.device) {
+    if (verbose_) verbose_("cannot open " + path + ": " + Describe(opened.error));
+    return opened;
   }
   if (++opens_ > 1 && verbose_) verbose_("reconnected (" + std::to_string(opens_ - 1) + ")");
-  if (!verbose_) return device;
-  return std::make_unique<VerboseDevice>(std::move(device), verbose_);
+  if (verbose_) opened.device = std::make_unique<VerboseDevice>(std::move(opened.device), verbose_);
+  return opened;
 }
 
 }  // namespace lumbra::cli

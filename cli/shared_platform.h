@@ -1,10 +1,12 @@
 // One HID platform for every controller thread, and each thread's view of it
 // pinned to its own controller.
 //
-// hidapi's enumeration and opening are not thread-safe, nor is the Windows
-// binding's list of enumerated paths, so SharedPlatform serialises Enumerate
-// and Open (and the identification of what was opened). Reads and writes go
-// to distinct handles and run in parallel.
+// The platform serialises what its own binding needs. The mutex here is for
+// the station's state only: which paths are claimed and pinned, and that a
+// list checked against the claims still holds while it is acted on (the
+// station's arrivals, a repin by serial number, each a single step). A
+// thread's opens of its own path, and its reads and writes, take no lock
+// here and run in parallel with the others'.
 #pragma once
 
 #include <functional>
@@ -51,7 +53,8 @@ class SharedPlatform {
  private:
   friend class PinnedPlatform;
 
-  std::vector<Controller> ListLocked(const std::vector<std::string>& paths);
+  // The controllers among `paths`.
+  std::vector<Controller> List(const std::vector<std::string>& paths);
 
   link::HidPlatform& platform_;
   std::mutex mutex_;
@@ -62,7 +65,9 @@ class SharedPlatform {
 // What a controller thread's link sees: its controller only. It follows the
 // controller to a new path when a replug moved it there, recognised by its
 // serial number among the paths nobody else has claimed, and only when a
-// single one matches.
+// single one matches. Each is one controller thread's own and takes calls
+// from that thread only; what it shares with the others goes through the
+// SharedPlatform.
 class PinnedPlatform final : public link::HidPlatform {
  public:
   using Log = std::function<void(std::string_view)>;
@@ -74,8 +79,7 @@ class PinnedPlatform final : public link::HidPlatform {
   PinnedPlatform& operator=(const PinnedPlatform&) = delete;
 
   std::vector<std::string> Enumerate() override;
-  std::unique_ptr<link::HidDevice> Open(const std::string& path) override;
-  link::HidError OpenError() const override { return openError_; }
+  Opened Open(const std::string& path) override;
   std::optional<link::HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override { shared_.platform_.Pause(milliseconds); }
 
@@ -87,9 +91,6 @@ class PinnedPlatform final : public link::HidPlatform {
   std::string serial_;
   Log verbose_;
   int opens_ = 0;
-  link::HidError openError_;
 };
-
-// "access denied (os error 13)", for --verbose.
 
 }  // namespace lumbra::cli

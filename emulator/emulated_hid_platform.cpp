@@ -8,6 +8,8 @@ namespace lumbra::emulator {
 namespace {
 constexpr std::string_view kPathPrefix = "emulated:";
 
+std::string PathOfNode(std::uint32_t node) { return std::string(kPathPrefix) + std::to_string(node); }
+
 // What a device set up as `spec` says of itself, when it says anything.
 std::optional<link::HidAttributes> IdentityOf(const DeviceSpec& spec) {
   if (!spec.attributesReadable) return std::nullopt;
@@ -17,6 +19,7 @@ std::optional<link::HidAttributes> IdentityOf(const DeviceSpec& spec) {
 
 struct EmulatedHidPlatform::Slot {
   std::size_t index = 0;
+  std::uint32_t node = 0;  // its path's number
   DeviceSpec spec;
   std::unique_ptr<QuorvexController> controller;  // null for a foreign device
   bool present = true;
@@ -125,6 +128,7 @@ EmulatedHidPlatform::Slot& EmulatedHidPlatform::Add(DeviceSpec spec,
   slot->controller = std::move(controller);
   const std::lock_guard lock(mutex_);
   slot->index = slots_.size();
+  slot->node = nextNode_++;
   slots_.push_back(std::move(slot));
   return *slots_.back();
 }
@@ -140,7 +144,8 @@ QuorvexController* EmulatedHidPlatform::ControllerAt(std::size_t index) {
 }
 
 std::string EmulatedHidPlatform::PathOf(std::size_t index) const {
-  return std::string(kPathPrefix) + std::to_string(slots_.at(index)->index);
+  const std::lock_guard lock(mutex_);
+  return PathOfNode(slots_.at(index)->node);
 }
 
 const DeviceCounters& EmulatedHidPlatform::Counters(std::size_t index) const {
@@ -163,6 +168,11 @@ void EmulatedHidPlatform::Unplug(std::size_t index, std::uint32_t replugAfter) {
 void EmulatedHidPlatform::Replug(std::size_t index) {
   const std::lock_guard lock(mutex_);
   Replug(*slots_.at(index));
+}
+
+void EmulatedHidPlatform::ReplugAtNewPaths() {
+  const std::lock_guard lock(mutex_);
+  replugAtNewPaths_ = true;
 }
 
 std::uint64_t EmulatedHidPlatform::PausedMs() const {
@@ -196,6 +206,7 @@ void EmulatedHidPlatform::Replug(Slot& slot) {
   if (slot.present) return;
   slot.present = true;
   slot.replugCountdown = kNeverReplug;
+  if (replugAtNewPaths_) slot.node = nextNode_++;
   // Plugged in again means powered up again.
   if (slot.controller) slot.controller->Reset();
 }
@@ -213,33 +224,24 @@ std::vector<std::string> EmulatedHidPlatform::Enumerate() {
         --slot->replugCountdown;
       }
     }
-    if (slot->present) paths.push_back(PathOf(slot->index));
+    if (slot->present) paths.push_back(PathOfNode(slot->node));
   }
   return paths;
 }
 
 EmulatedHidPlatform::Slot* EmulatedHidPlatform::Find(const std::string& path) {
-  if (path.compare(0, kPathPrefix.size(), kPathPrefix) != 0) return nullptr;
-  std::size_t index = 0;
-  for (std::size_t i = kPathPrefix.size(); i < path.size(); ++i) {
-    if (path[i] < '0' || path[i] > '9' || index > slots_.size()) return nullptr;
-    index = index * 10 + static_cast<std::size_t>(path[i] - '0');
+  for (const auto& slot : slots_) {
+    if (slot->present && PathOfNode(slot->node) == path) return slot.get();
   }
-  if (path.size() == kPathPrefix.size() || index >= slots_.size()) return nullptr;
-  return slots_[index]->present ? slots_[index].get() : nullptr;
+  return nullptr;
 }
 
-std::unique_ptr<link::HidDevice> EmulatedHidPlatform::Open(const std::string& path) {
+link::HidPlatform::Opened EmulatedHidPlatform::Open(const std::string& path) {
   const std::lock_guard lock(mutex_);
   Slot* slot = Find(path);
-  openError_ = {slot ? link::HidFault::kAccessDenied : link::HidFault::kAbsent, 0};
-  if (slot == nullptr || !slot->spec.opens) return nullptr;
-  return std::make_unique<EmulatedHidDevice>(*this, *slot);
-}
-
-link::HidError EmulatedHidPlatform::OpenError() const {
-  const std::lock_guard lock(mutex_);
-  return openError_;
+  if (slot == nullptr) return {nullptr, {link::HidFault::kAbsent, 0}};
+  if (!slot->spec.opens) return {nullptr, {link::HidFault::kAccessDenied, 0}};
+  return {std::make_unique<EmulatedHidDevice>(*this, *slot), {}};
 }
 
 std::optional<link::HidAttributes> EmulatedHidPlatform::Identify(const std::string& path) {

@@ -3,7 +3,8 @@
 // HidLink runs against them. Nothing here waits: a read with no report queued
 // returns kTimeout at once, and Pause only records the time.
 //
-// Devices enumerate in the order they were added, under paths "emulated:<index>".
+// Devices enumerate in the order they were added, under paths "emulated:<n>",
+// n numbering the plug-ins: a device's index, until replugs take new paths.
 // Handles must not outlive the platform.
 //
 // Several threads may use it at once, each with its own devices (lumbra-cli
@@ -68,6 +69,7 @@ class EmulatedHidPlatform : public link::HidPlatform {
   std::size_t AddForeign(DeviceSpec spec);
 
   QuorvexController* ControllerAt(std::size_t index);
+  // Where the device is now, or was last.
   std::string PathOf(std::size_t index) const;
   const DeviceCounters& Counters(std::size_t index) const;
   // Handles of non-controller devices still open.
@@ -80,6 +82,9 @@ class EmulatedHidPlatform : public link::HidPlatform {
   void Unplug(std::size_t index, std::uint32_t replugAfter = kNeverReplug);
   // Comes back at once, reset.
   void Replug(std::size_t index);
+  // From now on a device that comes back takes a path no device has had, as
+  // a hidraw node's number changes when its device is plugged in again.
+  void ReplugAtNewPaths();
 
   // --- Simulated time ------------------------------------------------------
   std::uint64_t PausedMs() const;
@@ -94,8 +99,7 @@ class EmulatedHidPlatform : public link::HidPlatform {
 
   // --- HidPlatform ---------------------------------------------------------
   std::vector<std::string> Enumerate() override;
-  std::unique_ptr<link::HidDevice> Open(const std::string& path) override;
-  link::HidError OpenError() const override;
+  Opened Open(const std::string& path) override;
   // The identifiers and serial number the device was set up with, as a system
   // tells them without opening the device.
   std::optional<link::HidAttributes> Identify(const std::string& path) override;
@@ -121,7 +125,8 @@ class EmulatedHidPlatform : public link::HidPlatform {
   std::uint32_t enumerations_ = 0;
   bool frameModel_ = false;
   Clock::time_point epoch_;
-  link::HidError openError_;
+  bool replugAtNewPaths_ = false;
+  std::uint32_t nextNode_ = 0;  // the number of the next new path
 };
 
 }  // namespace lumbra::emulator

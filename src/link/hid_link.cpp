@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "link/device_ids.h"
 
@@ -20,12 +21,12 @@ bool Examined::IsController() const {
 }
 
 Examined Examine(HidPlatform& platform, const std::string& path) {
-  Examined examined{platform.Open(path), std::nullopt, {}};
+  HidPlatform::Opened opened = platform.Open(path);
+  Examined examined{std::move(opened.device), std::nullopt, opened.error};
   if (examined.device) {
     examined.attributes = examined.device->Attributes();
-  } else {
-    examined.openError = platform.OpenError();
-    if (examined.openError.fault == HidFault::kAccessDenied) examined.attributes = platform.Identify(path);
+  } else if (examined.openError.fault == HidFault::kAccessDenied) {
+    examined.attributes = platform.Identify(path);
   }
   return examined;
 }

@@ -187,6 +187,7 @@ HidapiPlatform::HidapiPlatform() : library_(std::make_shared<HidapiLibrary>()) {
 HidapiPlatform::~HidapiPlatform() = default;
 
 std::vector<std::string> HidapiPlatform::Enumerate() {
+  const std::lock_guard lock(mutex_);
   enumerated_.clear();
   if (!library_->Ready()) return {};
   std::vector<std::string> paths;
@@ -210,18 +211,17 @@ const HidapiPlatform::Listed* HidapiPlatform::Find(const std::string& path) cons
 }
 
 std::optional<HidAttributes> HidapiPlatform::Identify(const std::string& path) {
+  const std::lock_guard lock(mutex_);
   const Listed* listed = Find(path);
   if (listed == nullptr) return std::nullopt;
   return listed->attributes;
 }
 
-std::unique_ptr<HidDevice> HidapiPlatform::Open(const std::string& path) {
+HidPlatform::Opened HidapiPlatform::Open(const std::string& path) {
+  const std::lock_guard lock(mutex_);
   // hid_open_path of hidapi 0.13 crashes on a path that is not a hidraw node,
   // so only nodes hidapi itself listed are handed to it.
-  if (Find(path) == nullptr) {
-    openError_ = {HidFault::kAbsent, 0};
-    return nullptr;
-  }
+  if (Find(path) == nullptr) return {nullptr, {HidFault::kAbsent, 0}};
   errno = 0;
   hid_device* handle = hid_open_path(path.c_str());
   if (handle == nullptr) {
@@ -233,10 +233,9 @@ std::unique_ptr<HidDevice> HidapiPlatform::Open(const std::string& path) {
         ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
       code = errno;
     }
-    openError_ = {FaultOfErrno(code), code};
-    return nullptr;
+    return {nullptr, {FaultOfErrno(code), code}};
   }
-  return std::make_unique<HidapiDevice>(library_, handle, path);
+  return {std::make_unique<HidapiDevice>(library_, handle, path), {}};
 }
 
 void HidapiPlatform::Pause(int milliseconds) {

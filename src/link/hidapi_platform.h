@@ -1,8 +1,15 @@
 // The HID platform of the product on Linux: hidapi with its hidraw backend.
 // Report lengths, which hidapi does not tell, come from the report descriptor.
+//
+// hidapi's enumeration and open are not thread-safe (they share the
+// library's global state, its last error among it), and the list of
+// enumerated nodes is shared by every caller: one mutex serialises Enumerate,
+// Open and Identify. Reads and writes on opened devices take no lock, each on
+// its own node.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,9 +30,8 @@ class HidapiPlatform final : public HidPlatform {
 
   // Each hidraw node once, even when hidapi lists it once per top-level usage.
   std::vector<std::string> Enumerate() override;
-  // Opens only a path the last Enumerate returned; nullptr for any other.
-  std::unique_ptr<HidDevice> Open(const std::string& path) override;
-  HidError OpenError() const override { return openError_; }
+  // Opens only a path the last Enumerate returned; kAbsent for any other.
+  Opened Open(const std::string& path) override;
   // What the last Enumerate learned from udev, without opening the node.
   std::optional<HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override;
@@ -35,13 +41,13 @@ class HidapiPlatform final : public HidPlatform {
     std::string path;
     HidAttributes attributes;
   };
-  const Listed* Find(const std::string& path) const;
+  const Listed* Find(const std::string& path) const;  // under the lock
 
   // Shared with the open devices, so hidapi stays initialised while any of
   // them lives.
   std::shared_ptr<HidapiLibrary> library_;
+  std::mutex mutex_;
   std::vector<Listed> enumerated_;
-  HidError openError_;
 };
 
 // What an errno of open, write or read says.

@@ -192,6 +192,9 @@ Win32HidApi& SystemWin32HidApi() {
 Win32HidPlatform::Win32HidPlatform(Win32HidApi& api) : api_(api) {}
 
 std::vector<std::string> Win32HidPlatform::Enumerate() {
+  // Held for the whole enumeration: an older list stored after a newer one
+  // would refuse the paths of devices that have just arrived.
+  const std::lock_guard lock(mutex_);
   enumerated_.clear();
   GUID hidGuid{};
   api_.GetHidGuid(&hidGuid);
@@ -223,24 +226,19 @@ std::vector<std::string> Win32HidPlatform::Enumerate() {
   return enumerated_;
 }
 
-bool Win32HidPlatform::Listed(const std::string& path) const {
+bool Win32HidPlatform::Listed(const std::string& path) {
+  const std::lock_guard lock(mutex_);
   return std::find(enumerated_.begin(), enumerated_.end(), path) != enumerated_.end();
 }
 
-std::unique_ptr<HidDevice> Win32HidPlatform::Open(const std::string& path) {
-  if (!Listed(path)) {
-    openError_ = {HidFault::kAbsent, 0};
-    return nullptr;
-  }
+HidPlatform::Opened Win32HidPlatform::Open(const std::string& path) {
+  if (!Listed(path)) return {nullptr, {HidFault::kAbsent, 0}};
   Handle device(api_, api_.CreateFileA(path.c_str(), kReadWrite, FILE_FLAG_OVERLAPPED));
-  if (!device.valid()) {
-    openError_ = ErrorOf(api_.GetLastError());
-    return nullptr;
-  }
+  if (!device.valid()) return {nullptr, ErrorOf(api_.GetLastError())};
   // The second handle, for the reads, so that a read pending on it never
   // stands in the way of a write or a query on the first.
   Handle reader(api_, api_.CreateFileA(path.c_str(), kReadWrite, FILE_FLAG_OVERLAPPED));
-  return std::make_unique<Win32HidDevice>(api_, std::move(device), std::move(reader));
+  return {std::make_unique<Win32HidDevice>(api_, std::move(device), std::move(reader)), {}};
 }
 
 std::optional<HidAttributes> Win32HidPlatform::Identify(const std::string& path) {

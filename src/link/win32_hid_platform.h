@@ -3,10 +3,17 @@
 // and each opened device has two overlapped handles, one for the queries and
 // the writes and one for the reads. Needs no driver and no administrator
 // rights: the HID class driver is part of Windows.
+//
+// SetupAPI, CreateFile and the HID library may be called from several threads
+// at once, but the list of enumerated paths is ours and shared by every
+// caller: one mutex guards it, held through an enumeration and for the look
+// at the list before an open or an identification. Reads and writes on opened
+// devices take no lock, each on its own handles.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,21 +34,20 @@ class Win32HidPlatform final : public HidPlatform {
 
   // The DevicePaths of the present HID device interfaces.
   std::vector<std::string> Enumerate() override;
-  // Opens only a path the last Enumerate returned; nullptr for any other and
-  // for a device that cannot be opened for reading and writing.
-  std::unique_ptr<HidDevice> Open(const std::string& path) override;
-  HidError OpenError() const override { return openError_; }
+  // Opens only a path the last Enumerate returned (kAbsent for any other) and
+  // only for reading and writing.
+  Opened Open(const std::string& path) override;
   // Through a handle that asks for no access, which Windows grants even for
   // a device it keeps for itself or another program holds.
   std::optional<HidAttributes> Identify(const std::string& path) override;
   void Pause(int milliseconds) override;
 
  private:
-  bool Listed(const std::string& path) const;
+  bool Listed(const std::string& path);
 
   Win32HidApi& api_;
+  std::mutex mutex_;
   std::vector<std::string> enumerated_;
-  HidError openError_;
 };
 
 // What a GetLastError() code of CreateFile, WriteFile or ReadFile says.

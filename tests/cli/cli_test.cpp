@@ -169,6 +169,20 @@ TEST(CliTest, AllFlashesFourControllersEachToItsOwnEnd) {
   }
 }
 
+// A replug moves the controller to a new path, as a hidraw node's number changes: the
+// run follows it there by its serial number, past a controller with another one.
+TEST(CliTest, FollowsBySerialNumberAControllerThatAReplugMoved) {
+  emulator::EmulatedHidPlatform platform;
+  platform.ReplugAtNewPaths();
+  platform.AddController({}, {.serialNumber = "QX-0001"});
+  platform.AddController().AddFault(Fault::Unplug(2000, 0));  // in the download, back at once
+  const Outcome o = Cli({"flash", "--serial", "lumbra-virtual", "--pace", "0", "--verbose"}, platform);
+  EXPECT_EQ(o.results.at("emulated:1")["verdict"], "verified");
+  EXPECT_THAT(o.err, ::testing::HasSubstr("now at emulated:2"));
+  EXPECT_TRUE(reliability::FlashHoldsImage(*platform.ControllerAt(1)));
+  EXPECT_EQ(platform.Counters(1).OpenHandles(), 0u);
+}
+
 // Controller 0 is a virtual one, 1 claims a real serial number (refused by
 // a stand-in build), 2 is virtual again.
 TEST(CliTest, ChoosesByPathOrSerialNumberAndNeverGuesses) {

@@ -113,7 +113,7 @@ using Paths = std::vector<std::string>;
 TEST(EmulatedHidPlatform, UnplugKillsTheHandleForGoodAndTheReplugComesBackAfterItsEnumerations) {
   EmulatedHidPlatform platform;
   platform.AddController().AddFault(Fault::Unplug(2, 1));
-  auto old = platform.Open("emulated:0");
+  auto old = platform.Open("emulated:0").device;
   const std::array<std::uint8_t, kReportLength> report{};
   std::array<std::uint8_t, kReportLength> input{};
   ASSERT_TRUE(old->WriteReport(report));
@@ -121,10 +121,10 @@ TEST(EmulatedHidPlatform, UnplugKillsTheHandleForGoodAndTheReplugComesBackAfterI
 
   EXPECT_FALSE(old->WriteReport(report));
   EXPECT_EQ(old->ReadReport(input, 6000), ReadOutcome::kFailed);
-  EXPECT_EQ(platform.Open("emulated:0"), nullptr);
+  EXPECT_EQ(platform.Open("emulated:0").error.fault, link::HidFault::kAbsent);
   EXPECT_EQ(platform.Enumerate(), Paths{}) << "away for one enumeration";
   EXPECT_EQ(platform.Enumerate(), Paths{"emulated:0"});
-  EXPECT_TRUE(platform.Open("emulated:0")->WriteReport(report));
+  EXPECT_TRUE(platform.Open("emulated:0").device->WriteReport(report));
   EXPECT_FALSE(old->WriteReport(report)) << "a handle from before the unplug stays dead";
   EXPECT_EQ(old->ReadReport(input, 6000), ReadOutcome::kFailed);
 }

@@ -18,11 +18,11 @@ TEST(HidapiPlatform, DescriptorFileOfAHidrawNode) {
 // Runs with and without HID devices: hid_open_path crashes on paths hidapi did not list.
 TEST(HidapiPlatform, OpensOnlyListedPaths) {
   HidapiPlatform platform;
-  EXPECT_EQ(platform.Open("/dev/hidraw0"), nullptr) << "opened before any enumeration";
+  EXPECT_EQ(platform.Open("/dev/hidraw0").error.fault, HidFault::kAbsent) << "opened before any enumeration";
   const std::vector<std::string> paths = platform.Enumerate();
   EXPECT_EQ(std::set(paths.begin(), paths.end()).size(), paths.size()) << "a node listed twice";
   for (const char* path : {"/dev/null", "/dev/hidraw4096", "", "/tmp"})
-    EXPECT_TRUE(std::count(paths.begin(), paths.end(), path) || !platform.Open(path)) << path;
+    EXPECT_TRUE(std::count(paths.begin(), paths.end(), path) || !platform.Open(path).device) << path;
 }
 
 }  // namespace

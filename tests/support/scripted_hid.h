@@ -83,11 +83,11 @@ class ScriptedPlatform : public link::HidPlatform {
       if (devices[i]->plugged) paths.push_back(std::to_string(i));
     return paths;
   }
-  std::unique_ptr<link::HidDevice> Open(const std::string& path) override {
+  Opened Open(const std::string& path) override {
     ScriptedDevice& d = *devices.at(std::stoul(path));
-    return d.opens ? std::make_unique<ScriptedHandle>(d) : nullptr;
+    if (!d.opens) return {nullptr, {link::HidFault::kAccessDenied, 13}};
+    return {std::make_unique<ScriptedHandle>(d), {}};
   }
-  link::HidError OpenError() const override { return {link::HidFault::kAccessDenied, 13}; }
   std::optional<link::HidAttributes> Identify(const std::string& path) override {
     return devices.at(std::stoul(path))->attributes;
   }

@@ -58,7 +58,7 @@ class HidStackTest : public ::testing::Test {
     std::unique_ptr<HidDevice> controller;
     int foreign = 0;
     for (const std::string& path : platform_.Enumerate()) {
-      std::unique_ptr<HidDevice> device = platform_.Open(path);
+      std::unique_ptr<HidDevice> device = platform_.Open(path).device;
       if (!device || !device->Attributes()) continue;
       if (!IsQuorvex(device->Attributes()->vendorId, device->Attributes()->productId)) {
         ++foreign;

@@ -25,7 +25,7 @@ TEST(Win32HidPlatformTest, ShortReportZeroFilledLongOneRefused) {
   Win32HidPlatform platform(api);
   api.device.outputLength = 50;
   platform.Enumerate();
-  std::unique_ptr<HidDevice> device = platform.Open(FakeWin32Hid::kPath);
+  std::unique_ptr<HidDevice> device = platform.Open(FakeWin32Hid::kPath).device;
   ASSERT_NE(device, nullptr);
   ASSERT_TRUE(device->WriteReport(Bytes{0x00, 'o', 'n', 0x0D}));
   EXPECT_FALSE(device->WriteReport(Bytes(51, 'x')));
@@ -55,7 +55,7 @@ TEST(Win32HidTransferTest, Outcomes) {
     Win32HidPlatform platform(api);
     api.device.quirk = row.quirk;
     platform.Enumerate();
-    std::unique_ptr<HidDevice> device = platform.Open(FakeWin32Hid::kPath);
+    std::unique_ptr<HidDevice> device = platform.Open(FakeWin32Hid::kPath).device;
     Bytes report(65, 0xEE);
     EXPECT_EQ(row.quirk == D::kWritesHang ? (device->WriteReport(report) ? R::kReport : R::kFailed)
                                           : device->ReadReport(report, 6000),
