@@ -80,6 +80,9 @@ class EmulatedHidPlatform : public link::HidPlatform {
   void Unplug(std::size_t index, std::uint32_t replugAfter = kNeverReplug);
   // Comes back at once, reset.
   void Replug(std::size_t index);
+  // Once: when a handle that wrote to the device is closed (the host's run
+  // is over), the device leaves as Unplug(index, awayFor) has it.
+  void ReplugAfterRun(std::size_t index, std::uint32_t awayFor);
 
   // --- Simulated time ------------------------------------------------------
   std::uint64_t PausedMs() const;
