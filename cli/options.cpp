@@ -40,14 +40,14 @@ std::optional<int> Number(const std::string& text, int low, int high) {
 }
 
 // "N" or a list of plants such as "ok,stuck,replug".
-std::optional<std::vector<Plant>> Plants(const std::string& spec) {
-  if (const std::optional<int> count = Number(spec, 1, kMaxSimulated)) {
+std::optional<std::vector<Plant>> Plants(const std::string& text) {
+  if (const std::optional<int> count = Number(text, 1, kMaxSimulated)) {
     return std::vector<Plant>(static_cast<std::size_t>(*count), Plant::kNone);
   }
   std::vector<Plant> plants;
-  for (std::size_t start = 0; start <= spec.size();) {
-    const std::size_t end = std::min(spec.find(',', start), spec.size());
-    const std::string_view name = std::string_view(spec).substr(start, end - start);
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t end = std::min(text.find(',', start), text.size());
+    const std::string_view name = std::string_view(text).substr(start, end - start);
     const auto* known = std::find_if(std::begin(kPlants), std::end(kPlants),
                                      [&](const auto& p) { return p.name == name; });
     if (known == std::end(kPlants) || plants.size() == kMaxSimulated) return std::nullopt;
