@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <list>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "cli/runner.h"
 #include "cli/shared_platform.h"
 #include "emulator/emulated_hid_platform.h"
+#include "transfer/firmware_image.h"
 
 namespace lumbra::cli {
 
@@ -29,7 +31,8 @@ class Session {
       if (!records_->Error().empty()) console_.Note(records_->Error());
     }
     if (options.paceMs < kDialogPaceMs) {
-      console_.Note("a pace below 25 ms is unproven on a real controller; the verification decides");
+      console_.Note("a pace below " + std::to_string(kDialogPaceMs) +
+                    " ms is unproven on a real controller; the verification decides");
     }
   }
 
@@ -104,10 +107,23 @@ int List(SharedPlatform& shared, Console& console) {
   return kExitVerified;
 }
 
+// True when `path` names nothing on the file system. Windows' device
+// interface paths are not files: there nothing is said.
+bool PathMissing(const std::string& path) {
+#ifdef _WIN32
+  (void)path;
+  return false;
+#else
+  std::error_code error;
+  return !std::filesystem::exists(path, error) && !error;
+#endif
+}
+
 // The controllers flash works on; nullopt when it refuses to choose.
+// `machine`: `attached` are the machine's HID devices.
 std::optional<std::vector<Controller>> Choose(const Options& o,
                                               const std::vector<Controller>& attached,
-                                              Console& console) {
+                                              Console& console, bool machine) {
   if (o.all && !attached.empty()) return attached;
   std::vector<Controller> chosen;
   for (const Controller& c : attached) {
@@ -123,8 +139,12 @@ std::optional<std::vector<Controller>> Choose(const Options& o,
     return std::nullopt;
   }
   if (chosen.empty()) {
-    // Nothing there (yet): the engine looks once more and says so its way.
+    // Nothing there (yet): the engine looks once more and says so its way,
+    // which for a mistyped path would be to check the cable.
     if (o.all) console.Note("no controller attached");
+    if (machine && !o.device.empty() && PathMissing(o.device)) {
+      console.Note(o.device + " does not exist; 'lumbra-cli list' shows the controllers attached");
+    }
     Controller wanted;
     wanted.path = o.device;
     wanted.attributes.serialNumber = o.serial;
@@ -133,9 +153,10 @@ std::optional<std::vector<Controller>> Choose(const Options& o,
   return chosen;
 }
 
-int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal& stop) {
+int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal& stop,
+          bool machine) {
   const std::vector<Controller> attached = shared.ListControllers();
-  const std::optional<std::vector<Controller>> chosen = Choose(o, attached, console);
+  const std::optional<std::vector<Controller>> chosen = Choose(o, attached, console, machine);
   if (!chosen) return kExitUsage;
   Session session(o, shared, console, stop);
   for (const Controller& c : *chosen) {
@@ -160,24 +181,57 @@ int Watch(const Options& o, SharedPlatform& shared, Console& console, StopSignal
   return session.ExitCode();
 }
 
+// The enumerations a replugged controller stays away: watch, looking every
+// kWatchPollMs, must see it gone once its run has let go of it.
+constexpr std::uint32_t kReplugAwayLooks = 5;
+
+// Two bytes of sector 1 stuck one above and one below the image's, so that
+// the sector's sum holds and only the verification can find them.
+void PlantStuckBytes(emulator::QuorvexController& controller) {
+  using transfer::FirmwareImage;
+  std::optional<std::uint32_t> up, down;
+  for (std::uint32_t a = transfer::kSectorSize; a < 2 * transfer::kSectorSize && !(up && down); ++a) {
+    if (!up && FirmwareImage::Byte(a) != 0xFF) {
+      up = a;
+    } else if (!down && FirmwareImage::Byte(a) != 0x00) {
+      down = a;
+    }
+  }
+  const auto near = [](std::uint32_t a, int by) { return static_cast<std::uint8_t>(FirmwareImage::Byte(a) + by); };
+  controller.AddFault(emulator::Fault::StuckBits(*up, 0xFF, near(*up, 1)));
+  controller.AddFault(emulator::Fault::StuckBits(*down, 0xFF, near(*down, -1)));
+}
+
+// --simulate: one emulated controller per plant.
+std::unique_ptr<link::HidPlatform> Simulated(const std::vector<Plant>& plants) {
+  auto platform = std::make_unique<emulator::EmulatedHidPlatform>();
+  emulator::ControllerOptions options;
+  options.transcriptCapacity = 0;
+  for (std::size_t i = 0; i < plants.size(); ++i) {
+    emulator::QuorvexController& controller = platform->AddController(options);
+    switch (plants[i]) {
+      case Plant::kNone: break;
+      case Plant::kStuck: PlantStuckBytes(controller); break;
+      case Plant::kBadSum: controller.AddFault(emulator::Fault::WrongChecksum(3, emulator::kEveryTime)); break;
+      case Plant::kUnplug: controller.AddFault(emulator::Fault::Unplug(2000)); break;
+      case Plant::kReplug: platform->ReplugAfterRun(i, kReplugAwayLooks); break;
+    }
+  }
+  return platform;
+}
+
 }  // namespace
 
 int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io,
            StopSignal& stop) {
   const ParsedCommandLine parsed = ParseCommandLine(args, io.out, io.err);
   if (!parsed.options) return parsed.exitCode;
-  Options o = *parsed.options;
-  // The emulated controllers are there to be flashed: flash takes them all
-  // unless one is named.
-  if (o.simulate > 0 && o.device.empty() && o.serial.empty()) o.all = true;
+  const Options& o = *parsed.options;
+  const bool machine = platform == nullptr && o.simulate == 0;
 
   std::unique_ptr<link::HidPlatform> owned;
   if (o.simulate > 0) {
-    auto emulated = std::make_unique<emulator::EmulatedHidPlatform>();
-    emulator::ControllerOptions controller;
-    controller.transcriptCapacity = 0;
-    for (int i = 0; i < o.simulate; ++i) emulated->AddController(controller);
-    owned = std::move(emulated);
+    owned = Simulated(o.plants);
     platform = owned.get();
   } else if (platform == nullptr) {
     owned = MachinePlatform();
@@ -185,10 +239,10 @@ int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io
   }
   SharedPlatform shared(*platform);
   Console console(io.out, io.err,
-                  o.json ? Style::kJson : io.terminal ? Style::kTerminal : Style::kPlain);
+                  o.json ? Style::kJson : io.terminal ? Style::kTerminal : Style::kPlain, 0, o.quiet);
   switch (o.command) {
     case Command::kList: return List(shared, console);
-    case Command::kFlash: return Flash(o, shared, console, stop);
+    case Command::kFlash: return Flash(o, shared, console, stop, machine);
     case Command::kWatch: return Watch(o, shared, console, stop);
   }
   return kExitUsage;

@@ -1,7 +1,13 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
+#include <string_view>
 #include <vector>
+
+#include "cli/console.h"
+#include "transfer/firmware_image.h"
 
 namespace lumbra::cli {
 
@@ -10,22 +16,124 @@ namespace {
 constexpr int kMaxPaceMs = 60'000;
 constexpr int kMaxSimulated = 64;
 
-void AddCommonOptions(CLI::App& command, Options& o) {
-  command.add_flag("--json", o.json, "JSON lines on stdout, one object per event");
-  command.add_option("--simulate", o.simulate,
-                     "N emulated controllers in this process instead of the HID devices")
-      ->type_name("N")
-      ->check(CLI::Range(1, kMaxSimulated));
-  command.add_flag("--verbose", o.verbose, "causes (OS error codes, reconnects) on stderr");
+constexpr struct {
+  std::string_view name;
+  Plant plant;
+  std::string_view help;
+} kPlants[] = {
+    {"ok", Plant::kNone, "nothing wrong"},
+    {"stuck", Plant::kStuck, "two bytes stuck, cancelling in their sector's sum: verify failed (1)"},
+    {"badsum", Plant::kBadSum, "sector 3's sum always answered wrong: download failed (2)"},
+    {"unplug", Plant::kUnplug, "pulled out in the download, for good: download failed (2)"},
+    {"replug", Plant::kReplug, "pulled out after its run and plugged in again: watch flashes it again"},
+};
+
+// Command-line text, quoted and made harmless for the terminal.
+std::string Quoted(const std::string& text) { return '"' + Printable(text) + '"'; }
+
+std::optional<int> Number(const std::string& text, int low, int high) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || stop != end || value < low || value > high) return std::nullopt;
+  return value;
 }
 
-void AddFlashOptions(CLI::App& command, Options& o) {
-  AddCommonOptions(command, o);
-  command.add_option("--pace", o.paceMs, "milliseconds from one step's start to the next (25)")
+// "N" or a list of plants such as "ok,stuck,replug".
+std::optional<std::vector<Plant>> Plants(const std::string& text) {
+  if (const std::optional<int> count = Number(text, 1, kMaxSimulated)) {
+    return std::vector<Plant>(static_cast<std::size_t>(*count), Plant::kNone);
+  }
+  std::vector<Plant> plants;
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t end = std::min(text.find(',', start), text.size());
+    const std::string_view name = std::string_view(text).substr(start, end - start);
+    const auto* known = std::find_if(std::begin(kPlants), std::end(kPlants),
+                                     [&](const auto& p) { return p.name == name; });
+    if (known == std::end(kPlants) || plants.size() == kMaxSimulated) return std::nullopt;
+    plants.push_back(known->plant);
+    start = end + 1;
+  }
+  return plants;
+}
+
+std::string PlantHelp() {
+  std::string text = "--simulate LIST plants one of these in each controller:\n";
+  for (const auto& p : kPlants) {
+    text += "  " + std::string(p.name) + std::string(8 - p.name.size(), ' ') + std::string(p.help) + '\n';
+  }
+  return text;
+}
+
+const CLI::Validator kPaceCheck(
+    [](std::string& text) {
+      return Number(text, 0, kMaxPaceMs) ? std::string()
+                                         : Quoted(text) + " is not a number of milliseconds (0 to " +
+                                               std::to_string(kMaxPaceMs) + ")";
+    },
+    "");
+
+const CLI::Validator kSimulateCheck(
+    [](std::string& text) {
+      return Plants(text) ? std::string()
+                          : Quoted(text) + " is neither a number of controllers (1 to " +
+                                std::to_string(kMaxSimulated) +
+                                ") nor a list of ok, stuck, badsum, unplug, replug";
+    },
+    "");
+
+// Also on the program itself, so that they may come before the command.
+void AddCommonOptions(CLI::App& command, Options& o, std::string& simulate) {
+  command.add_flag("--json", o.json, "JSON lines on stdout, one object per event");
+  command.add_flag("--quiet", o.quiet, "results only: no progress, status lines or message boxes");
+  command.add_option("--simulate", simulate,
+                     "N emulated controllers instead of the HID devices, or one per fault in LIST")
+      ->type_name("N|LIST")
+      ->check(kSimulateCheck);
+  command.add_flag("--verbose", o.verbose, "causes (OS error codes, reconnects) on stderr");
+  command.footer(PlantHelp());
+}
+
+void AddFlashOptions(CLI::App& command, Options& o, std::string& simulate) {
+  AddCommonOptions(command, o, simulate);
+  command.add_option("--pace", o.paceMs,
+                     "milliseconds from one step's start to the next (" + std::to_string(kDialogPaceMs) +
+                         ", the dialog's)")
       ->type_name("MS")
-      ->check(CLI::Range(0, kMaxPaceMs));
+      ->check(kPaceCheck);
   command.add_option("--report", o.reportFile, "append one JSON record per controller to FILE")
       ->type_name("FILE");
+}
+
+std::string VersionText() {
+  std::string text = "lumbra-cli " LUMBRA_VERSION "\nfirmware image " LUMBRA_IMAGE_VERSION;
+  if (transfer::FirmwareImage::IsStandIn()) text += " STAND-IN: not Quorvex firmware, for tests only";
+  return text + "\nimage SHA-256 " LUMBRA_IMAGE_SHA256;
+}
+
+// CLI11's text, or ours where it would name the wrong thing.
+std::string Problem(const CLI::ParseError& e, const CLI::App& app, const CLI::App* command) {
+  const std::vector<std::string> extra = app.remaining(true);
+  if (!extra.empty()) {
+    const std::string& first = extra.front();
+    if (first.starts_with('-')) return "unknown option " + Quoted(first);
+    return (command == nullptr ? "unknown command " : "unexpected argument ") + Quoted(first);
+  }
+  if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && command == nullptr) {
+    return "no command given: list, flash, watch or help";
+  }
+  const std::string what = e.what();
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.ends_with("missing")) {
+    return Printable(what.substr(0, what.find(':'))) + ": the value is missing";
+  }
+  return Printable(what);
+}
+
+int Usage(std::ostream& err, const std::string& problem, const CLI::App* command) {
+  err << "lumbra-cli: " << problem << "\nRun 'lumbra-cli "
+      << (command ? command->get_name() + " --help' for the options.\n"
+                  : "--help' for the commands.\n");
+  return kExitUsage;
 }
 
 }  // namespace
@@ -33,16 +141,19 @@ void AddFlashOptions(CLI::App& command, Options& o) {
 ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostream& out,
                                    std::ostream& err) {
   Options o;
-  CLI::App app("Writes Quorvex firmware 2.01 into Quorvex controllers and verifies it.",
+  std::string simulate;
+  CLI::App app("Writes Quorvex firmware " LUMBRA_IMAGE_VERSION
+               " into Quorvex controllers and verifies it.",
                "lumbra-cli");
   app.require_subcommand(1);
-  app.set_version_flag("--version", LUMBRA_VERSION);
+  app.set_version_flag("--version", VersionText);
+  AddCommonOptions(app, o, simulate);
 
   CLI::App* list = app.add_subcommand("list", "list the attached controllers");
-  AddCommonOptions(*list, o);
+  AddCommonOptions(*list, o, simulate);
 
   CLI::App* flash = app.add_subcommand("flash", "flash one controller, or every one with --all");
-  AddFlashOptions(*flash, o);
+  AddFlashOptions(*flash, o, simulate);
   CLI::Option* device =
       flash->add_option("--device", o.device, "the controller at this path")->type_name("PATH");
   CLI::Option* serial =
@@ -52,15 +163,36 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
   serial->excludes(all);
 
   CLI::App* watch = app.add_subcommand("watch", "flash each controller as it is plugged in");
-  AddFlashOptions(*watch, o);
+  AddFlashOptions(*watch, o, simulate);
+
+  CLI::App* help = app.add_subcommand("help", "the commands, or a command's options");
+  std::string topic;
+  help->add_option("command", topic, "list, flash or watch");
 
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e, out, err);
-    return {std::nullopt, code == 0 ? 0 : kExitUsage};
+    if (e.get_exit_code() == 0) return {std::nullopt, app.exit(e, out, err)};  // --help, --version
+    const CLI::App* command = nullptr;
+    for (const CLI::App* c : {list, flash, watch}) {
+      if (c->parsed()) command = c;
+    }
+    return {std::nullopt, Usage(err, Problem(e, app, command), command)};
+  }
+  if (help->parsed()) {
+    if (!topic.empty() && topic != "list" && topic != "flash" && topic != "watch") {
+      return {std::nullopt, Usage(err, "unknown command " + Quoted(topic), nullptr)};
+    }
+    // app.help() would describe `help` itself, the command given.
+    out << (topic.empty() ? app.get_formatter()->make_help(&app, "lumbra-cli", CLI::AppFormatMode::Normal)
+                          : app.get_subcommand(topic)->help("lumbra-cli"));
+    return {std::nullopt, kExitVerified};
+  }
+  if (!simulate.empty()) {
+    o.plants = *Plants(simulate);
+    o.simulate = static_cast<int>(o.plants.size());
   }
   o.command = list->parsed() ? Command::kList : flash->parsed() ? Command::kFlash : Command::kWatch;
   return {o, 0};

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "transfer/transfer_controller.h"
 
@@ -26,6 +27,10 @@ inline constexpr int kDialogPaceMs = transfer::kTickPeriodMs;
 
 enum class Command { kList, kFlash, kWatch };
 
+// The fault --simulate plants in one emulated controller (its help says
+// what each does).
+enum class Plant { kNone, kStuck, kBadSum, kUnplug, kReplug };
+
 struct Options {
   Command command = Command::kList;
   std::string device;      // --device PATH
@@ -35,7 +40,9 @@ struct Options {
   bool json = false;
   std::string reportFile;  // empty: no records
   bool verbose = false;
+  bool quiet = false;      // results only
   int simulate = 0;        // emulated controllers instead of the HID devices; 0: none
+  std::vector<Plant> plants;  // one per emulated controller
 };
 
 struct ParsedCommandLine {

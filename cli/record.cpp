@@ -67,7 +67,7 @@ json RecordJson(const Result& result, int paceMs) {
   record["start"] = UtcTimestamp(result.start);
   record["end"] = UtcTimestamp(result.end);
   record["lumbra_version"] = LUMBRA_VERSION;
-  record["image_version"] = kImageVersion;
+  record["image_version"] = transfer::kImageVersion;
   record["image_sha256"] = LUMBRA_IMAGE_SHA256;
   record["image_standin"] = transfer::FirmwareImage::IsStandIn();
   record["pace_ms"] = paceMs;

@@ -14,8 +14,6 @@
 
 namespace lumbra::cli {
 
-inline constexpr const char* kImageVersion = "2.01";
-
 // "2026-12-07T22:30:01.123Z"
 std::string UtcTimestamp(std::chrono::system_clock::time_point time);
 

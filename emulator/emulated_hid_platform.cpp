@@ -26,6 +26,7 @@ struct EmulatedHidPlatform::Slot {
   // Bumped by every unplug, so handles from before it stay dead after a replug.
   std::uint32_t generation = 0;
   std::uint32_t replugCountdown = kNeverReplug;
+  std::optional<std::uint32_t> replugAfterRun;  // ReplugAfterRun's, until used
   DeviceCounters counters;
   // Frame model: when the answer to the last line written becomes readable.
   EmulatedHidPlatform::Clock::time_point answerAt{};
@@ -41,6 +42,10 @@ class EmulatedHidDevice : public link::HidDevice {
   ~EmulatedHidDevice() override {
     const std::lock_guard lock(platform_.mutex_);
     ++slot_.counters.closes;
+    if (wrote_ && Alive() && slot_.replugAfterRun) {
+      platform_.Unplug(slot_, *slot_.replugAfterRun);
+      slot_.replugAfterRun.reset();
+    }
   }
   EmulatedHidDevice(const EmulatedHidDevice&) = delete;
   EmulatedHidDevice& operator=(const EmulatedHidDevice&) = delete;
@@ -71,6 +76,7 @@ class EmulatedHidDevice : public link::HidDevice {
     if (controller == nullptr) return true;
     const std::span<const std::uint8_t> data = report.subspan(1);
     if (controller->FailWriteAttempt(data)) return false;
+    wrote_ = true;
     controller->ReceiveReport(data);
     if (std::optional<std::uint32_t> replugAfter = controller->TakeUnplugRequest()) {
       platform_.Unplug(slot_, *replugAfter);
@@ -115,6 +121,7 @@ class EmulatedHidDevice : public link::HidDevice {
   EmulatedHidPlatform& platform_;
   EmulatedHidPlatform::Slot& slot_;
   std::uint32_t generation_;
+  bool wrote_ = false;
 };
 
 EmulatedHidPlatform::EmulatedHidPlatform() = default;
@@ -193,6 +200,11 @@ void EmulatedHidPlatform::UseFrameModel() {
 
 EmulatedHidPlatform::Clock::time_point EmulatedHidPlatform::NextFrame(Clock::time_point now) const {
   return epoch_ + kFrame * ((now - epoch_) / kFrame + 1);
+}
+
+void EmulatedHidPlatform::ReplugAfterRun(std::size_t index, std::uint32_t awayFor) {
+  const std::lock_guard lock(mutex_);
+  slots_.at(index)->replugAfterRun = awayFor;
 }
 
 void EmulatedHidPlatform::Unplug(Slot& slot, std::uint32_t replugAfter) {

@@ -85,6 +85,9 @@ class EmulatedHidPlatform : public link::HidPlatform {
   // From now on a device that comes back takes a path no device has had, as
   // a hidraw node's number changes when its device is plugged in again.
   void ReplugAtNewPaths();
+  // Once: when a handle that wrote to the device is closed (the host's run
+  // is over), the device leaves as Unplug(index, awayFor) has it.
+  void ReplugAfterRun(std::size_t index, std::uint32_t awayFor);
 
   // --- Simulated time ------------------------------------------------------
   std::uint64_t PausedMs() const;

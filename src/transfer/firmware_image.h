@@ -5,10 +5,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "protocol/command_frame.h"
 
+// The firmware version of the image, which lumbra_check_image holds every
+// image file to before it is embedded. A macro, so that texts such as the
+// dialog's title are built from it at compile time.
+#define LUMBRA_IMAGE_VERSION "2.01"
+
 namespace lumbra::transfer {
+
+inline constexpr std::string_view kImageVersion = LUMBRA_IMAGE_VERSION;
 
 // A controller flash address, which is also an index into the image.
 using FlashAddress = std::uint32_t;

@@ -9,10 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "transfer/firmware_image.h"
+
 namespace lumbra::transfer {
 
 // The dialog's title, also the caption of every message box.
-inline constexpr std::string_view kDialogTitle = "Quorvex Pump and Valve Firmware Ver. 2.01";
+inline constexpr std::string_view kDialogTitle = "Quorvex Pump and Valve Firmware Ver. " LUMBRA_IMAGE_VERSION;
 
 // Status line.
 inline constexpr std::string_view kConnected = "Connected.";
@@ -63,7 +65,7 @@ inline constexpr std::string_view kVerifyAbortedBox = kVerifyAborted;
 inline constexpr std::string_view kVerifyFinishedBox = kVerifyFinished;
 inline constexpr std::string_view kVerifyFailedBox = "Verify failed!\nService call required!";
 inline constexpr std::string_view kStandInRefusedBox =
-    "This lumbra carries a stand-in firmware image, not Quorvex firmware 2.01.\n"
+    "This lumbra carries a stand-in firmware image, not Quorvex firmware " LUMBRA_IMAGE_VERSION ".\n"
     "It writes only to the virtual controller.";
 inline constexpr std::string_view kCloseRefusedBox = "Can not close program while downloading.";
 

@@ -195,6 +195,7 @@ TEST(CliTest, ChoosesByPathOrSerialNumberAndNeverGuesses) {
       {{"flash", "--serial", "QX-0001"}, kExitNoController, {false, false, false}},
       {{"flash", "--serial", "none"}, kExitNoController, {false, false, false}},
       {{"flash", "--all", "--device", "emulated:0"}, kExitUsage, {false, false, false}},
+      {{"flash", "--simulate", "2"}, kExitUsage, {false, false, false}},  // emulated ones, chosen alike
       // Flashed, but its record could not be written.
       {{"flash", "--device", "emulated:0", "--report", "/nonexistent/r.jsonl"}, kExitRecordFailed,
        {true, false, false}},
@@ -220,6 +221,57 @@ TEST(CliTest, ChoosesByPathOrSerialNumberAndNeverGuesses) {
       if (i == 1 && expectedCode != c.code) continue;
       EXPECT_EQ(platform.Counters(i).writes > 0, c.written[i]) << "controller " << i;
     }
+  }
+}
+
+// --simulate's faults end as they would on attached controllers, each
+// record marked emulated.
+TEST(CliTest, SimulatedFaultsEndWithTheirVerdicts) {
+  const struct { const char* plants; int code; std::vector<std::string> verdicts; } rows[] = {
+      {"ok,stuck", kExitVerifyFailed, {"verified", "verify failed"}},
+      {"badsum,unplug,replug", kExitDownloadFailed, {"download failed", "download failed", "verified"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.plants);
+    emulator::EmulatedHidPlatform unused;
+    Outcome o = Cli({"flash", "--all", "--pace", "0", "--simulate", row.plants}, unused);
+    EXPECT_EQ(o.code, row.code);
+    ASSERT_EQ(o.records.size(), row.verdicts.size());
+    for (std::size_t i = 0; i < row.verdicts.size(); ++i) {
+      const json& record = o.records["emulated:" + std::to_string(i)];
+      EXPECT_EQ(record["verdict"], row.verdicts[i]) << i;
+      EXPECT_EQ(record["emulated"], true) << i;
+    }
+  }
+}
+
+// What the command line answers before anything is run, and on which stream.
+TEST(CliTest, CommandLineAnswers) {
+  const std::string image = "firmware image " + std::string(transfer::kImageVersion) +
+                            (transfer::FirmwareImage::IsStandIn() ? " STAND-IN" : "\n");
+  const struct { std::vector<std::string> args; int code; std::string out, err; } cases[] = {
+      {{"flash", "--pace", "abc"}, kExitUsage, "",
+       "lumbra-cli: --pace: \"abc\" is not a number of milliseconds (0 to 60000)\n"
+       "Run 'lumbra-cli flash --help' for the options.\n"},
+      {{"list", "--pace", "0"}, kExitUsage, "", "lumbra-cli: unknown option \"--pace\"\nRun 'lumbra-cli list --help'"},
+      {{"flush"}, kExitUsage, "", "lumbra-cli: unknown command \"flush\"\nRun 'lumbra-cli --help'"},
+      {{"--simulate", "ok,sticky", "list"}, kExitUsage, "", "lumbra-cli: --simulate: \"ok,sticky\" is neither"},
+      {{"--json", "--quiet", "list"}, kExitVerified, "{\"event\":\"controller\"", ""},
+      {{"help"}, kExitVerified, "  watch ", ""},
+      {{"help", "flash"}, kExitVerified, "Usage: lumbra-cli flash [OPTIONS]", ""},
+      {{"help", "help"}, kExitUsage, "", "lumbra-cli: unknown command \"help\""},
+      {{"--version"}, kExitVerified, image, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    emulator::EmulatedHidPlatform platform;
+    platform.AddController();
+    std::ostringstream out, err;
+    StopSignal stop;
+    EXPECT_EQ(RunCli(c.args, &platform, Io{out, err}, stop), c.code);
+    EXPECT_THAT(out.str(), ::testing::HasSubstr(c.out));
+    EXPECT_THAT(err.str(), ::testing::StartsWith(c.err));
+    EXPECT_EQ(platform.Counters(0).writes, 0u);
   }
 }
 
@@ -276,11 +328,21 @@ TEST(CliTest, WatchFlashesEachArrivalOnce) {
   settle();
   stop.Request();
   station.join();
+  const auto verified = [&] {
+    return std::count_if(o.events.begin(), o.events.end(),
+                         [](const json& e) { return e["event"] == "result" && e["verdict"] == "verified"; });
+  };
   EXPECT_EQ(o.code, kExitVerified);
-  int verified = 0;
-  for (const json& e : o.events) verified += e["event"] == "result" && e["verdict"] == "verified";
-  EXPECT_EQ(verified, 2);
+  EXPECT_EQ(verified(), 2);
   EXPECT_TRUE(reliability::FlashHoldsImage(*platform.ControllerAt(0)));
+  // The same, planted: pulled out after its run, back a few looks later.
+  StopSignal again;
+  station = std::thread([&] { o = Cli({"watch", "--pace", "0", "--simulate", "replug"}, platform, &again); });
+  settle();
+  settle();
+  again.Request();
+  station.join();
+  EXPECT_EQ(verified(), 2);
 }
 
 // The bytes of `text` that are control characters (C0 but the line end,
