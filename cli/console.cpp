@@ -187,7 +187,6 @@ void Console::PrintLine(const std::string& line) {
 }
 
 void Console::Say(Row& row, const std::string& line) {
-  if (line == row.said) return;  // a box that repeats the status line just told
   row.said = line;
   PrintLine(row.device + ": " + line);
 }
@@ -213,6 +212,7 @@ void Console::Began(const std::string& device, Phase phase) {
   if (quiet_) return;
   Row& row = RowOf(device);
   row.progress = {{.phase = phase}, 0, std::nullopt};
+  row.status.clear();  // news of the phase before
   row.shown = Clock::now();
   switch (style_) {
     case Style::kJson: Json({{"event", "phase"}, {"device", device}, {"phase", ToString(phase)}}); break;
@@ -273,9 +273,10 @@ void Console::Box(const std::string& device, std::string_view text) {
   if (quiet_) return;
   if (style_ == Style::kJson) return Json({{"event", "box"}, {"device", device}, {"text", text}});
   Row& row = RowOf(device);
-  // On a terminal the status line is redrawn, not said: the box says it once.
-  if (style_ == Style::kTerminal) row.said = row.status;
-  Say(row, OneLine(text));
+  // A box that repeats the status line just printed is said once (on a
+  // terminal the status line is redrawn, not printed).
+  if (style_ == Style::kPlain && OneLine(text) == row.said) return;
+  Say(row, "box: " + OneLine(text));
 }
 
 void Console::Verbose(const std::string& device, std::string_view text) {

@@ -55,7 +55,7 @@ class Console final : public Events {
     std::string device;
     Progress progress;          // the latest, formatted only when shown
     std::string status;
-    std::string said;           // the last line that stayed for it
+    std::string said;           // the last line printed for it
     int resends = 0;
     Clock::time_point shown{};  // when its progress was last printed
     bool done = false;
