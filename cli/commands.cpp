@@ -24,14 +24,18 @@ class Session {
  public:
   Session(const Options& options, SharedPlatform& shared, Console& console, StopSignal& stop)
       : options_(options), shared_(shared), console_(console), stop_(stop) {
-    if (!options.reportFile.empty()) {
-      records_.emplace(options.reportFile);
+    if (options.reportFile) {
+      records_.emplace(*options.reportFile);
       if (!records_->Error().empty()) console_.Note(records_->Error());
     }
     if (options.paceMs < kDialogPaceMs) {
       console_.Note("a pace below 25 ms is unproven on a real controller; the verification decides");
     }
   }
+
+  // False when the record file cannot be opened: refused before any
+  // controller is touched, or a whole shift would run without records.
+  bool Ready() const { return !records_ || records_->Error().empty(); }
 
   // Runs one controller on a thread of its own; its path must be claimed.
   // One that may not be opened is run too: the engine ends it "access denied".
@@ -138,6 +142,7 @@ int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal
   const std::optional<std::vector<Controller>> chosen = Choose(o, attached, console);
   if (!chosen) return kExitUsage;
   Session session(o, shared, console, stop);
+  if (!session.Ready()) return kExitRecordFailed;
   for (const Controller& c : *chosen) {
     if (!c.path.empty()) shared.Claim(c.path);
     session.Start(c);
@@ -147,6 +152,7 @@ int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal
 
 int Watch(const Options& o, SharedPlatform& shared, Console& console, StopSignal& stop) {
   Session session(o, shared, console, stop);
+  if (!session.Ready()) return kExitRecordFailed;
   constexpr auto kSlice = std::chrono::milliseconds(20);
   while (!stop.Requested()) {
     for (const Controller& c : shared.Arrivals()) {

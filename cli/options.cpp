@@ -24,7 +24,9 @@ void AddFlashOptions(CLI::App& command, Options& o) {
   command.add_option("--pace", o.paceMs, "milliseconds from one step's start to the next (25)")
       ->type_name("MS")
       ->check(CLI::Range(0, kMaxPaceMs));
-  command.add_option("--report", o.reportFile, "append one JSON record per controller to FILE")
+  command.add_option_function<std::string>(
+             "--report", [&o](const std::string& file) { o.reportFile = file; },
+             "append one JSON record per controller to FILE")
       ->type_name("FILE");
 }
 

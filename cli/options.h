@@ -33,7 +33,7 @@ struct Options {
   bool all = false;        // --all
   int paceMs = kDialogPaceMs;
   bool json = false;
-  std::string reportFile;  // empty: no records
+  std::optional<std::string> reportFile;  // none: no records
   bool verbose = false;
   int simulate = 0;        // emulated controllers instead of the HID devices; 0: none
 };
