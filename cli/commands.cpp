@@ -1,8 +1,11 @@
 #include "cli/commands.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -19,7 +22,9 @@ namespace lumbra::cli {
 namespace {
 
 // What flash and watch share: the platform, the console, the records, the
-// results and the worst exit code so far.
+// results and the worst exit code so far. Each controller is told and
+// recorded exactly once: by its thread when it ends, or by the second stop
+// request, which does not wait for it.
 class Session {
  public:
   Session(const Options& options, SharedPlatform& shared, Console& console, StopSignal& stop)
@@ -31,6 +36,12 @@ class Session {
     if (options.paceMs < kDialogPaceMs) {
       console_.Note("a pace below 25 ms is unproven on a real controller; the verification decides");
     }
+    stop_.OnSecondRequest([this] { RecordUnfinished(); });
+  }
+
+  ~Session() {
+    Reap(true);  // when an exception left the main thread's loop
+    stop_.OnSecondRequest(nullptr);
   }
 
   // False when the record file cannot be opened: refused before any
@@ -40,49 +51,108 @@ class Session {
   // Runs one controller on a thread of its own; its path must be claimed.
   // One that may not be opened is run too: the engine ends it "access denied".
   void Start(const Controller& controller) {
-    auto& job = jobs_.emplace_back();
-    job.thread = std::thread([this, controller, &job] {
-      const RunSettings settings{options_.paceMs, options_.verbose, options_.simulate > 0};
-      Finish(RunController(shared_, controller, settings, console_, stop_));
-      job.done = true;
-    });
+    Result begun;  // what a record says should the run end before it begins
+    begun.controller = controller;
+    begun.device = Label(controller);
+    begun.start = std::chrono::system_clock::now();
+    begun.emulated = options_.simulate > 0;
+    const std::lock_guard lock(mutex_);
+    Job& job = jobs_.emplace_back();
+    job.controller = controller;
+    job.live.Update(begun);
+    job.thread = std::thread([this, &job] { Run(job); });
   }
 
-  // Joins the threads that have ended; all of them when `all`.
+  // Joins the threads that have ended; all of them when `all`. Only this
+  // thread changes the list; the second request reads it under the lock.
   void Reap(bool all) {
     for (auto it = jobs_.begin(); it != jobs_.end();) {
-      if (all || it->done) {
-        it->thread.join();
-        it = jobs_.erase(it);
-      } else {
+      if (!all && !it->done) {
         ++it;
+        continue;
       }
+      if (it->thread.joinable()) it->thread.join();
+      const std::lock_guard lock(mutex_);
+      it = jobs_.erase(it);
     }
   }
 
   int ExitCode() {
     Reap(true);
-    int code = kExitVerified;
-    for (const Result& result : results_) code = std::max(code, cli::ExitCode(result.verdict));
-    if (records_ && !records_->Error().empty()) {
-      console_.Note(records_->Error());
-      code = kExitRecordFailed;
-    }
-    console_.Summary(results_, code);
+    const std::lock_guard lock(mutex_);
+    const int code = Code();
+    if (code == kExitRecordFailed) console_.Note(records_->Error());
+    if (!summarized_) console_.Summary(results_, code);
+    summarized_ = true;
     return code;
   }
 
  private:
   struct Job {
+    Controller controller;
+    LiveRun live;
     std::thread thread;
     std::atomic<bool> done{false};
+    bool recorded = false;  // under mutex_
   };
 
-  void Finish(const Result& result) {
+  // The thread's edge: an unexpected exception ends this controller alone.
+  void Run(Job& job) {
+    const RunSettings settings{options_.paceMs, options_.verbose, options_.simulate > 0};
+    Result result;
+    try {
+      result = RunController(shared_, job.controller, settings, console_, stop_, &job.live);
+    } catch (const std::exception& e) {
+      result = Failed(job, e.what());
+    } catch (...) {
+      result = Failed(job, "an exception of unknown type");
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      if (!job.recorded) Tell(result);
+      job.recorded = true;
+    }
+    job.done = true;
+  }
+
+  static Result Failed(const Job& job, std::string cause) {
+    Result result = job.live.Snapshot();
+    result.verdict = Verdict::kInternalError;
+    result.cause = std::move(cause);
+    return result;
+  }
+
+  // The second request: the program exits next, so each controller still
+  // running is recorded as it stands, without waiting for it or touching it.
+  void RecordUnfinished() {
+    const std::lock_guard lock(mutex_);
+    bool any = false;
+    for (Job& job : jobs_) {
+      if (job.recorded) continue;
+      Tell(job.live.Snapshot());
+      job.recorded = any = true;
+    }
+    if (!any) return;
+    console_.Summary(results_, Code());
+    summarized_ = true;
+  }
+
+  // Under mutex_.
+  void Tell(const Result& result) {
+    if (result.verdict == Verdict::kInternalError) {
+      console_.Note(result.device + ": internal error: " + result.cause);
+    }
     console_.Finished(result);
     if (records_) records_->Append(RecordJson(result, options_.paceMs));
-    const std::lock_guard lock(mutex_);
     results_.push_back(result);
+  }
+
+  // Under mutex_.
+  int Code() const {
+    if (records_ && !records_->Error().empty()) return kExitRecordFailed;
+    int code = kExitVerified;
+    for (const Result& result : results_) code = std::max(code, cli::ExitCode(result.verdict));
+    return code;
   }
 
   const Options& options_;
@@ -90,9 +160,10 @@ class Session {
   Console& console_;
   StopSignal& stop_;
   std::optional<RecordFile> records_;
-  std::list<Job> jobs_;
   std::mutex mutex_;
+  std::list<Job> jobs_;
   std::vector<Result> results_;
+  bool summarized_ = false;
 };
 
 bool Usable(const Controller& c) { return c.opens && c.writable; }
@@ -191,7 +262,8 @@ int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io
   }
   SharedPlatform shared(*platform);
   Console console(io.out, io.err,
-                  o.json ? Style::kJson : io.terminal ? Style::kTerminal : Style::kPlain);
+                  o.json ? Style::kJson : io.terminal ? Style::kTerminal : Style::kPlain,
+                  io.columns, false);
   switch (o.command) {
     case Command::kList: return List(shared, console);
     case Command::kFlash: return Flash(o, shared, console, stop);
