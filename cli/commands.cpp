@@ -27,14 +27,12 @@ namespace {
 // request, which does not wait for it.
 class Session {
  public:
-  Session(const Options& options, SharedPlatform& shared, Console& console, StopSignal& stop)
-      : options_(options), shared_(shared), console_(console), stop_(stop) {
+  Session(const Options& options, SharedPlatform& shared, Console& console, StopSignal& stop,
+          bool tally)
+      : options_(options), shared_(shared), console_(console), stop_(stop), tally_(tally) {
     if (options.reportFile) {
       records_.emplace(*options.reportFile);
       if (!records_->Error().empty()) console_.Note(records_->Error());
-    }
-    if (options.paceMs < kDialogPaceMs) {
-      console_.Note("a pace below 25 ms is unproven on a real controller; the verification decides");
     }
     stop_.OnSecondRequest([this] { RecordUnfinished(); });
   }
@@ -51,6 +49,10 @@ class Session {
   // Runs one controller on a thread of its own; its path must be claimed.
   // One that may not be opened is run too: the engine ends it "access denied".
   void Start(const Controller& controller) {
+    if (options_.simulate == 0 && options_.paceMs < kDialogPaceMs && !paceNoted_) {
+      console_.Note("a pace below 25 ms is unproven on a real controller; the verification decides");
+      paceNoted_ = true;
+    }
     Result begun;  // what a record says should the run end before it begins
     begun.controller = controller;
     begun.device = Label(controller);
@@ -145,6 +147,7 @@ class Session {
     console_.Finished(result);
     if (records_) records_->Append(RecordJson(result, options_.paceMs));
     results_.push_back(result);
+    if (tally_) console_.Tally(results_);
   }
 
   // Under mutex_.
@@ -159,6 +162,8 @@ class Session {
   SharedPlatform& shared_;
   Console& console_;
   StopSignal& stop_;
+  const bool tally_;  // watch: the counts so far after each result
+  bool paceNoted_ = false;
   std::optional<RecordFile> records_;
   std::mutex mutex_;
   std::list<Job> jobs_;
@@ -212,7 +217,7 @@ int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal
   const std::vector<Controller> attached = shared.ListControllers();
   const std::optional<std::vector<Controller>> chosen = Choose(o, attached, console);
   if (!chosen) return kExitUsage;
-  Session session(o, shared, console, stop);
+  Session session(o, shared, console, stop, false);
   if (!session.Ready()) return kExitRecordFailed;
   for (const Controller& c : *chosen) {
     if (!c.path.empty()) shared.Claim(c.path);
@@ -222,17 +227,15 @@ int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal
 }
 
 int Watch(const Options& o, SharedPlatform& shared, Console& console, StopSignal& stop) {
-  Session session(o, shared, console, stop);
+  Session session(o, shared, console, stop, true);
   if (!session.Ready()) return kExitRecordFailed;
-  constexpr auto kSlice = std::chrono::milliseconds(20);
+  console.Note("waiting for controllers: each is flashed as it is plugged in; Ctrl-C stops");
   while (!stop.Requested()) {
     for (const Controller& c : shared.Arrivals()) {
       if (shared.Claim(c.path)) session.Start(c);
     }
     session.Reap(false);
-    for (int waited = 0; waited < kWatchPollMs && !stop.Requested(); waited += 20) {
-      std::this_thread::sleep_for(kSlice);
-    }
+    stop.WaitFor(std::chrono::milliseconds(kWatchPollMs));
   }
   return session.ExitCode();
 }
