@@ -53,7 +53,7 @@ class Session {
       console_.Note("a pace below 25 ms is unproven on a real controller; the verification decides");
       paceNoted_ = true;
     }
-    Result begun;  // what a record says should the run end before it begins
+    Result begun;  // what the second request records of a run not begun yet
     begun.controller = controller;
     begun.device = Label(controller);
     begun.start = std::chrono::system_clock::now();
