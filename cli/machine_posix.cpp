@@ -47,6 +47,10 @@ InterruptRouting::InterruptRouting(StopSignal& stop) : impl_(std::make_unique<Im
   sigaddset(&impl.signals, SIGINT);
   sigaddset(&impl.signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &impl.signals, nullptr);
+  // An ignored signal is dropped, blocked or not; a shell starts background
+  // jobs with SIGINT ignored, and timeout -s INT must still reach us.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   impl.thread = std::thread([&impl, &stop] {
     for (;;) {
       int signal = 0;
