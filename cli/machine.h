@@ -16,8 +16,8 @@ namespace lumbra::cli {
 
 // Ctrl-C and SIGTERM, counted. Controller threads stop after their current
 // step at the first request; the second one runs the action registered for
-// it (the records of the controllers still running), after which the
-// machine's part exits. Request is for ordinary threads, never for a signal
+// it (the records of the controllers still running), after which
+// InterruptRouting exits. Request is for ordinary threads, never for a signal
 // handler.
 class StopSignal {
  public:
