@@ -1,9 +1,12 @@
 #include "cli/commands.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -21,77 +24,154 @@ namespace lumbra::cli {
 namespace {
 
 // What flash and watch share: the platform, the console, the records, the
-// results and the worst exit code so far.
+// results and the worst exit code so far. Each controller is told and
+// recorded exactly once: by its thread when it ends, or by the second stop
+// request, which does not wait for it.
 class Session {
  public:
-  Session(const Options& options, SharedPlatform& shared, Console& console, StopSignal& stop)
-      : options_(options), shared_(shared), console_(console), stop_(stop) {
-    if (!options.reportFile.empty()) {
-      records_.emplace(options.reportFile);
+  Session(const Options& options, SharedPlatform& shared, Console& console, StopSignal& stop,
+          bool tally)
+      : options_(options), shared_(shared), console_(console), stop_(stop), tally_(tally) {
+    if (options.reportFile) {
+      records_.emplace(*options.reportFile);
       if (!records_->Error().empty()) console_.Note(records_->Error());
     }
-    if (options.paceMs < kDialogPaceMs) {
-      console_.Note("a pace below " + std::to_string(kDialogPaceMs) +
-                    " ms is unproven on a real controller; the verification decides");
-    }
+    stop_.OnSecondRequest([this] { RecordUnfinished(); });
   }
+
+  ~Session() {
+    Reap(true);  // when an exception left the main thread's loop
+    stop_.OnSecondRequest(nullptr);
+  }
+
+  // False when the record file cannot be opened: refused before any
+  // controller is touched, or a whole shift would run without records.
+  bool Ready() const { return !records_ || records_->Error().empty(); }
 
   // Runs one controller on a thread of its own; its path must be claimed.
   // One that may not be opened is run too: the engine ends it "access denied".
   void Start(const Controller& controller) {
-    auto& job = jobs_.emplace_back();
-    job.thread = std::thread([this, controller, &job] {
-      const RunSettings settings{options_.paceMs, options_.verbose, options_.simulate > 0};
-      Finish(RunController(shared_, controller, settings, console_, stop_));
-      job.done = true;
-    });
+    if (options_.simulate == 0 && options_.paceMs < kDialogPaceMs && !paceNoted_) {
+      console_.Note("a pace below " + std::to_string(kDialogPaceMs) +
+                    " ms is unproven on a real controller; the verification decides");
+      paceNoted_ = true;
+    }
+    Result begun;  // what the second request records of a run not begun yet
+    begun.controller = controller;
+    begun.device = Label(controller);
+    begun.start = std::chrono::system_clock::now();
+    begun.emulated = options_.simulate > 0;
+    const std::lock_guard lock(mutex_);
+    Job& job = jobs_.emplace_back();
+    job.controller = controller;
+    job.live.Update(begun);
+    job.thread = std::thread([this, &job] { Run(job); });
   }
 
-  // Joins the threads that have ended; all of them when `all`.
+  // Joins the threads that have ended; all of them when `all`. Only this
+  // thread changes the list; the second request reads it under the lock.
   void Reap(bool all) {
     for (auto it = jobs_.begin(); it != jobs_.end();) {
-      if (all || it->done) {
-        it->thread.join();
-        it = jobs_.erase(it);
-      } else {
+      if (!all && !it->done) {
         ++it;
+        continue;
       }
+      if (it->thread.joinable()) it->thread.join();
+      const std::lock_guard lock(mutex_);
+      it = jobs_.erase(it);
     }
   }
 
   int ExitCode() {
     Reap(true);
-    int code = kExitVerified;
-    for (const Result& result : results_) code = std::max(code, cli::ExitCode(result.verdict));
-    if (records_ && !records_->Error().empty()) {
-      console_.Note(records_->Error());
-      code = kExitRecordFailed;
-    }
-    console_.Summary(results_, code);
+    const std::lock_guard lock(mutex_);
+    const int code = Code();
+    if (code == kExitRecordFailed) console_.Note(records_->Error());
+    if (!summarized_) console_.Summary(results_, code);
+    summarized_ = true;
     return code;
   }
 
  private:
   struct Job {
+    Controller controller;
+    LiveRun live;
     std::thread thread;
     std::atomic<bool> done{false};
+    bool recorded = false;  // under mutex_
   };
 
-  void Finish(const Result& result) {
+  // The thread's edge: an unexpected exception ends this controller alone.
+  void Run(Job& job) {
+    const RunSettings settings{options_.paceMs, options_.verbose, options_.simulate > 0};
+    Result result;
+    try {
+      result = RunController(shared_, job.controller, settings, console_, stop_, &job.live);
+    } catch (const std::exception& e) {
+      result = Failed(job, e.what());
+    } catch (...) {
+      result = Failed(job, "an exception of unknown type");
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      if (!job.recorded) Tell(result);
+      job.recorded = true;
+    }
+    job.done = true;
+  }
+
+  static Result Failed(const Job& job, std::string cause) {
+    Result result = job.live.Snapshot();
+    result.verdict = Verdict::kInternalError;
+    result.cause = std::move(cause);
+    return result;
+  }
+
+  // The second request: the program exits next, so each controller still
+  // running is recorded as it stands, without waiting for it or touching it.
+  void RecordUnfinished() {
+    const std::lock_guard lock(mutex_);
+    bool any = false;
+    for (Job& job : jobs_) {
+      if (job.recorded) continue;
+      Tell(job.live.Snapshot());
+      job.recorded = any = true;
+    }
+    if (!any) return;
+    console_.Summary(results_, Code());
+    summarized_ = true;
+  }
+
+  // Under mutex_.
+  void Tell(const Result& result) {
+    if (result.verdict == Verdict::kInternalError) {
+      console_.Note(result.device + ": internal error: " + result.cause);
+    }
     console_.Finished(result);
     if (records_) records_->Append(RecordJson(result, options_.paceMs));
-    const std::lock_guard lock(mutex_);
     results_.push_back(result);
+    if (tally_) console_.Tally(results_);
+  }
+
+  // Under mutex_.
+  int Code() const {
+    if (records_ && !records_->Error().empty()) return kExitRecordFailed;
+    int code = kExitVerified;
+    for (const Result& result : results_) code = std::max(code, cli::ExitCode(result.verdict));
+    return code;
   }
 
   const Options& options_;
   SharedPlatform& shared_;
   Console& console_;
   StopSignal& stop_;
+  const bool tally_;  // watch: the counts so far after each result
+  bool paceNoted_ = false;
   std::optional<RecordFile> records_;
-  std::list<Job> jobs_;
   std::mutex mutex_;
+  std::list<Job> jobs_;
   std::vector<Result> results_;
+  bool summarized_ = false;
 };
 
 bool Usable(const Controller& c) { return c.opens && c.writable; }
@@ -158,25 +238,28 @@ int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal
   const std::vector<Controller> attached = shared.ListControllers();
   const std::optional<std::vector<Controller>> chosen = Choose(o, attached, console, machine);
   if (!chosen) return kExitUsage;
-  Session session(o, shared, console, stop);
+  Session session(o, shared, console, stop, false);
+  if (!session.Ready()) return kExitRecordFailed;
+  // Every path is claimed before the first thread starts: a controller that
+  // a replug moved must not be followed by its serial number onto another
+  // chosen one's path.
   for (const Controller& c : *chosen) {
     if (!c.path.empty()) shared.Claim(c.path);
-    session.Start(c);
   }
+  for (const Controller& c : *chosen) session.Start(c);
   return session.ExitCode();
 }
 
 int Watch(const Options& o, SharedPlatform& shared, Console& console, StopSignal& stop) {
-  Session session(o, shared, console, stop);
-  constexpr auto kSlice = std::chrono::milliseconds(20);
+  Session session(o, shared, console, stop, true);
+  if (!session.Ready()) return kExitRecordFailed;
+  console.Note("waiting for controllers: each is flashed as it is plugged in; Ctrl-C stops");
   while (!stop.Requested()) {
     for (const Controller& c : shared.Arrivals()) {
       if (shared.Claim(c.path)) session.Start(c);
     }
     session.Reap(false);
-    for (int waited = 0; waited < kWatchPollMs && !stop.Requested(); waited += 20) {
-      std::this_thread::sleep_for(kSlice);
-    }
+    stop.WaitFor(std::chrono::milliseconds(kWatchPollMs));
   }
   return session.ExitCode();
 }
@@ -239,7 +322,8 @@ int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io
   }
   SharedPlatform shared(*platform);
   Console console(io.out, io.err,
-                  o.json ? Style::kJson : io.terminal ? Style::kTerminal : Style::kPlain, 0, o.quiet);
+                  o.json ? Style::kJson : io.terminal ? Style::kTerminal : Style::kPlain,
+                  io.columns, o.quiet);
   switch (o.command) {
     case Command::kList: return List(shared, console);
     case Command::kFlash: return Flash(o, shared, console, stop, machine);

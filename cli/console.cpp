@@ -343,4 +343,18 @@ void Console::Listing(const std::vector<Controller>& controllers) {
   out_ << std::flush;
 }
 
+void Console::Tally(const std::vector<Result>& results) {
+  if (style_ == Style::kJson) return;  // the result events are the tally
+  std::map<Verdict, int> counts;
+  for (const Result& r : results) ++counts[r.verdict];
+  std::string line = "so far " + std::to_string(results.size()) + " flashed:";
+  const char* separator = " ";
+  for (const auto& [verdict, count] : counts) {
+    line += separator + std::to_string(count) + " " + std::string(ToString(verdict));
+    separator = ", ";
+  }
+  const std::lock_guard lock(mutex_);
+  PrintLine(line);
+}
+
 }  // namespace lumbra::cli

@@ -48,6 +48,8 @@ class Console final : public Events {
   void Listing(const std::vector<Controller>& controllers);
   // One line on stderr.
   void Note(std::string_view text);
+  // The counts per verdict so far (watch), in plain and terminal output.
+  void Tally(const std::vector<Result>& results);
 
  private:
   using Clock = std::chrono::steady_clock;

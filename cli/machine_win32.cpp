@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <atomic>
 
 #include "cli/machine.h"
 #include "cli/options.h"
@@ -12,14 +13,40 @@
 
 namespace lumbra::cli {
 
+struct InterruptRouting::Impl {};
+
 namespace {
 
-StopSignal* interruptTarget = nullptr;
+std::atomic<StopSignal*> interruptTarget{nullptr};
 
+// Windows ends the process when the handler of a close, logoff or shutdown
+// returns, and after about 5 s if it has not.
+constexpr auto kClosingGrace = std::chrono::milliseconds(4000);
+
+// Runs on a thread Windows starts for it: ordinary code, which may wait.
 BOOL WINAPI OnConsoleControl(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
-  if (interruptTarget == nullptr || interruptTarget->Request() > 1) ExitProcess(kExitInterrupted);
-  return TRUE;
+  StopSignal* stop = interruptTarget.load();
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      if (stop == nullptr || stop->Request() > 1) ExitProcess(kExitInterrupted);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      if (stop == nullptr) return FALSE;
+      // Each controller stops after its step and writes its record; those
+      // still running when the time is nearly up are recorded as they stand.
+      if (stop->Request() == 1 && !stop->WaitEnded(kClosingGrace)) stop->Request();
+      return TRUE;
+    default: return FALSE;
+  }
+}
+
+HANDLE StdoutConsole(DWORD& mode) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return nullptr;
+  return out;
 }
 
 }  // namespace
@@ -29,12 +56,21 @@ std::unique_ptr<link::HidPlatform> MachinePlatform() {
 }
 
 bool StdoutIsTerminal() {
-  // Cursor movements need a console that takes escape sequences (Windows 10
-  // and later); elsewhere the plain lines are printed.
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return false;
-  return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+  return StdoutConsole(mode) != nullptr && (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+void EnableTerminalSequences() {
+  // Fails before Windows 10: the plain lines are printed there.
+  DWORD mode = 0;
+  if (HANDLE out = StdoutConsole(mode)) SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(out, &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
 void UsePreciseTimer() {
@@ -42,9 +78,14 @@ void UsePreciseTimer() {
   timeBeginPeriod(1);
 }
 
-void InstallInterruptHandler(StopSignal& stop) {
+InterruptRouting::InterruptRouting(StopSignal& stop) : impl_(std::make_unique<Impl>()) {
   interruptTarget = &stop;
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+InterruptRouting::~InterruptRouting() {
+  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+  interruptTarget = nullptr;
 }
 
 }  // namespace lumbra::cli

@@ -101,7 +101,9 @@ void AddFlashOptions(CLI::App& command, Options& o, std::string& simulate) {
                          ", the dialog's)")
       ->type_name("MS")
       ->check(kPaceCheck);
-  command.add_option("--report", o.reportFile, "append one JSON record per controller to FILE")
+  command.add_option_function<std::string>(
+             "--report", [&o](const std::string& file) { o.reportFile = file; },
+             "append one JSON record per controller to FILE")
       ->type_name("FILE");
 }
 

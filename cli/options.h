@@ -38,7 +38,7 @@ struct Options {
   bool all = false;        // --all
   int paceMs = kDialogPaceMs;
   bool json = false;
-  std::string reportFile;  // empty: no records
+  std::optional<std::string> reportFile;  // none: no records
   bool verbose = false;
   bool quiet = false;      // results only
   int simulate = 0;        // emulated controllers instead of the HID devices; 0: none

@@ -78,7 +78,7 @@ json RecordJson(const Result& result, int paceMs) {
 RecordFile::RecordFile(const std::string& path) : path_(path) {
   // Opened once, for appending: every record goes after whatever is there.
   file_ = std::fopen(path.c_str(), "ab");
-  if (file_ == nullptr) error_ = "cannot open " + path + ": " + std::strerror(errno);
+  if (file_ == nullptr) error_ = "cannot open the report file \"" + path + "\": " + std::strerror(errno);
 }
 
 RecordFile::~RecordFile() {
@@ -90,7 +90,7 @@ bool RecordFile::Append(const json& record) {
   if (file_ == nullptr) return false;
   const std::string line = JsonLine(record);
   if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
-    error_ = "cannot write to " + path_ + ": " + std::strerror(errno);
+    error_ = "cannot write to the report file \"" + path_ + "\": " + std::strerror(errno);
     return false;
   }
   return true;

@@ -6,12 +6,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -52,31 +56,79 @@ struct Outcome {
   std::string err;
 };
 
+// Standard output as the program writes it, for tests that wait on its events.
+class Output final : public std::streambuf {
+ public:
+  // Waits until `text` was written `times` times; false after a minute.
+  bool Await(std::string_view text, int times = 1) {
+    std::unique_lock lock(mutex_);
+    return written_.wait_for(lock, std::chrono::minutes(1), [&] {
+      int n = 0;
+      for (auto at = text_.find(text); at != std::string::npos; at = text_.find(text, at + 1)) ++n;
+      return n >= times;
+    });
+  }
+  std::string Text() {
+    const std::lock_guard lock(mutex_);
+    return text_;
+  }
+
+ private:
+  int_type overflow(int_type c) override {
+    const char ch = traits_type::to_char_type(c);
+    if (c != traits_type::eof()) xsputn(&ch, 1);
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    const std::lock_guard lock(mutex_);
+    text_.append(s, static_cast<std::size_t>(n));
+    written_.notify_all();
+    return n;
+  }
+  std::mutex mutex_;
+  std::condition_variable written_;
+  std::string text_;
+};
+
+const std::string kInDownload = R"("phase":"download"})";  // the phase event
+const std::string kVerified = R"("verdict":"verified")";
+
+// One file per test: ctest runs the tests in parallel processes.
+std::string ReportPath() {
+  return ::testing::TempDir() + "cli_test_" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".jsonl";
+}
+
 // Runs lumbra-cli with --json and --report on `platform`; checks every line
-// against the schema.
-Outcome Cli(std::vector<std::string> args, emulator::EmulatedHidPlatform& platform,
-            StopSignal* stop = nullptr) {
-  // One file per test: ctest runs the tests in parallel processes.
-  const std::string report = ::testing::TempDir() + "cli_test_" +
-                             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".jsonl";
+// against the schema, and that no controller has two results or records
+// (watch excepted: it flashes a controller again after a replug).
+Outcome Cli(std::vector<std::string> args, link::HidPlatform& platform, StopSignal* stop = nullptr,
+            Output* output = nullptr) {
+  const std::string report = ReportPath();
   std::remove(report.c_str());
   if (args[0] != "list" && std::find(args.begin(), args.end(), "--report") == args.end()) {
     args.insert(args.end(), {"--report", report});
   }
   args.push_back("--json");
-  std::ostringstream out, err;
-  StopSignal own;
+  Output own;
+  Output& written = output != nullptr ? *output : own;
+  std::ostream out(&written);
+  std::ostringstream err;
+  StopSignal ownStop;
   Outcome o;
-  o.code = RunCli(args, &platform, Io{out, err}, stop != nullptr ? *stop : own);
+  o.code = RunCli(args, &platform, Io{out, err}, stop != nullptr ? *stop : ownStop);
   o.err = err.str();
-  std::istringstream lines(out.str());
+  const bool once = args[0] != "watch";
+  std::istringstream lines(written.Text());
   for (std::string line; std::getline(lines, line);) {
     json event = json::parse(line);
     const auto schema = kSchema.find(event.value("event", ""));
     EXPECT_NE(schema, kSchema.end()) << line;
     if (schema == kSchema.end()) continue;
     for (const std::string& key : schema->second) EXPECT_TRUE(event.contains(key)) << key << ": " << line;
-    if (schema->first == "result") o.results[event["device"]] = event;
+    if (schema->first == "result") {
+      EXPECT_TRUE(o.results.insert_or_assign(event["device"], event).second || !once) << line;
+    }
     o.events.push_back(event);
   }
   std::ifstream records(report);
@@ -84,10 +136,48 @@ Outcome Cli(std::vector<std::string> args, emulator::EmulatedHidPlatform& platfo
     json record = json::parse(line);
     for (const std::string& key : kRecordKeys) EXPECT_TRUE(record.contains(key)) << key;
     EXPECT_EQ(record["image_sha256"].get<std::string>().size(), 64u);
-    o.records[record["device"]] = record;
+    EXPECT_TRUE(o.records.insert_or_assign(record["device"], record).second || !once) << line;
   }
   return o;
 }
+
+// The emulated platform with one device whose every read first calls
+// `onRead`, which may throw or wait.
+class FaultyPlatform final : public link::HidPlatform {
+ public:
+  FaultyPlatform(emulator::EmulatedHidPlatform& inner, std::string path, std::function<void()> onRead)
+      : inner_(inner), path_(std::move(path)), onRead_(std::move(onRead)) {}
+  std::vector<std::string> Enumerate() override { return inner_.Enumerate(); }
+  Opened Open(const std::string& path) override {
+    Opened opened = inner_.Open(path);
+    if (opened.device != nullptr && path == path_) {
+      opened.device = std::make_unique<Device>(std::move(opened.device), onRead_);
+    }
+    return opened;
+  }
+  std::optional<link::HidAttributes> Identify(const std::string& path) override {
+    return inner_.Identify(path);
+  }
+  void Pause(int milliseconds) override { inner_.Pause(milliseconds); }
+
+ private:
+  struct Device final : link::HidDevice {
+    Device(std::unique_ptr<link::HidDevice> d, std::function<void()>& f) : inner(std::move(d)), onRead(f) {}
+    std::optional<link::HidAttributes> Attributes() override { return inner->Attributes(); }
+    std::optional<link::ReportLengths> Capabilities() override { return inner->Capabilities(); }
+    bool WriteReport(std::span<const std::uint8_t> r) override { return inner->WriteReport(r); }
+    link::ReadOutcome ReadReport(std::span<std::uint8_t> r, int timeoutMs) override {
+      onRead();
+      return inner->ReadReport(r, timeoutMs);
+    }
+    link::HidError LastError() const override { return inner->LastError(); }
+    std::unique_ptr<link::HidDevice> inner;
+    std::function<void()>& onRead;
+  };
+  emulator::EmulatedHidPlatform& inner_;
+  std::string path_;
+  std::function<void()> onRead_;
+};
 
 // Sector 1's first two chunks land in each other's place: the sector's sum
 // holds, so the download passes and only the verification finds them.
@@ -196,9 +286,12 @@ TEST(CliTest, ChoosesByPathOrSerialNumberAndNeverGuesses) {
       {{"flash", "--serial", "none"}, kExitNoController, {false, false, false}},
       {{"flash", "--all", "--device", "emulated:0"}, kExitUsage, {false, false, false}},
       {{"flash", "--simulate", "2"}, kExitUsage, {false, false, false}},  // emulated ones, chosen alike
-      // Flashed, but its record could not be written.
-      {{"flash", "--device", "emulated:0", "--report", "/nonexistent/r.jsonl"}, kExitRecordFailed,
-       {true, false, false}},
+      // A record file that cannot be opened is refused before any controller
+      // is touched; one that fails later (disk full) fails the run, flashed.
+      {{"flash", "--all", "--report", "/nonexistent/r.jsonl"}, kExitRecordFailed, {false, false, false}},
+      {{"flash", "--all", "--report", "/tmp"}, kExitRecordFailed, {false, false, false}},
+      {{"flash", "--all", "--report", ""}, kExitRecordFailed, {false, false, false}},
+      {{"flash", "--device", "emulated:0", "--report", "/dev/full"}, kExitRecordFailed, {true, false, false}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -213,9 +306,9 @@ TEST(CliTest, ChoosesByPathOrSerialNumberAndNeverGuesses) {
                                  : kExitVerified;
     const Outcome o = Cli(args, platform);
     EXPECT_EQ(o.code, expectedCode);
-    if (c.code == kExitRecordFailed) {  // the result all the same, and the cause on stderr
-      EXPECT_EQ(o.results.at("emulated:0")["verdict"], "verified");
-      EXPECT_THAT(o.err, ::testing::HasSubstr("/nonexistent/r.jsonl"));
+    if (c.code == kExitRecordFailed) {  // the file and the cause on stderr, and any result
+      EXPECT_THAT(o.err, ::testing::HasSubstr("\"" + c.args.back() + "\": "));
+      EXPECT_EQ(o.results.size(), c.written[0] ? 1u : 0u);
     }
     for (std::size_t i = 0; i < c.written.size(); ++i) {
       if (i == 1 && expectedCode != c.code) continue;
@@ -298,12 +391,12 @@ TEST(CliTest, InterruptEndsInterruptedWithRecordAndNoHandleOpen) {
   emulator::EmulatedHidPlatform platform;
   platform.AddController();
   StopSignal stop;
-  std::thread interrupt([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    stop.Request();
-  });
-  Outcome o = Cli({"flash", "--pace", "1"}, platform, &stop);
-  interrupt.join();
+  Output output;
+  Outcome o;
+  std::thread run([&] { o = Cli({"flash", "--pace", "1"}, platform, &stop, &output); });
+  EXPECT_TRUE(output.Await(kInDownload));
+  stop.Request();
+  run.join();
   EXPECT_EQ(o.code, kExitInterrupted);
   EXPECT_EQ(o.records["emulated:0"]["verdict"], "interrupted");
   EXPECT_EQ(platform.Counters(0).OpenHandles(), 0u);
@@ -311,21 +404,76 @@ TEST(CliTest, InterruptEndsInterruptedWithRecordAndNoHandleOpen) {
   EXPECT_FALSE(reliability::FlashHoldsImage(*platform.ControllerAt(0)));
 }
 
+// A second Ctrl-C while controller 1 hangs in a read: each controller gets
+// one result and one record, written at once for those still running, and
+// none again when their threads end.
+TEST(CliTest, SecondInterruptRecordsEveryControllerOnce) {
+  emulator::EmulatedHidPlatform emulated;
+  for (int i = 0; i < 3; ++i) emulated.AddController();
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stuck = false, released = false;
+  FaultyPlatform platform(emulated, "emulated:1", [&] {
+    std::unique_lock lock(mutex);
+    stuck = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return released; });
+  });
+  StopSignal stop;
+  Output output;
+  Outcome o;
+  std::thread run([&] { o = Cli({"flash", "--all", "--pace", "1"}, platform, &stop, &output); });
+  EXPECT_TRUE(output.Await(kInDownload, 2));
+  std::unique_lock lock(mutex);
+  changed.wait(lock, [&] { return stuck; });
+  lock.unlock();
+  stop.Request();
+  stop.Request();
+  std::ifstream report(ReportPath());  // before the hung one's thread may end
+  EXPECT_EQ(std::count(std::istreambuf_iterator<char>(report), {}, '\n'), 3);
+  lock.lock();
+  released = true;
+  changed.notify_all();
+  lock.unlock();
+  run.join();
+  EXPECT_EQ(o.code, kExitInterrupted);
+  for (const std::string device : {"emulated:0", "emulated:1", "emulated:2"}) {
+    SCOPED_TRACE(device);
+    EXPECT_EQ(o.results[device]["verdict"], "interrupted");
+    EXPECT_EQ(o.records[device]["verdict"], "interrupted");
+    EXPECT_EQ(o.records[device].contains("advice"), device != "emulated:1");  // a partial image
+  }
+}
+
+// An exception in one controller's thread fails that one alone, with its
+// record and its cause on stderr.
+TEST(CliTest, ExceptionInOneControllerFailsItAlone) {
+  emulator::EmulatedHidPlatform emulated;
+  for (int i = 0; i < 3; ++i) emulated.AddController();
+  FaultyPlatform platform(emulated, "emulated:1", [] { throw std::runtime_error("read exploded"); });
+  const Outcome o = Cli({"flash", "--all", "--pace", "0"}, platform);
+  EXPECT_EQ(o.code, kExitSoftware);
+  EXPECT_THAT(o.err, ::testing::HasSubstr("emulated:1: internal error: read exploded"));
+  for (std::size_t i = 0; i < 3; ++i) {
+    const char* verdict = i == 1 ? "internal error" : "verified";
+    EXPECT_EQ(o.results.at(emulated.PathOf(i))["verdict"], verdict);
+    EXPECT_EQ(o.records.at(emulated.PathOf(i))["verdict"], verdict);
+    EXPECT_EQ(emulated.Counters(i).OpenHandles(), 0u);
+  }
+}
+
 // The station: a controller plugged in later is flashed once, and again
 // only after it was pulled out and plugged in again.
 TEST(CliTest, WatchFlashesEachArrivalOnce) {
   emulator::EmulatedHidPlatform platform;
   StopSignal stop;
+  Output output;
   Outcome o;
-  std::thread station([&] { o = Cli({"watch", "--pace", "0"}, platform, &stop); });
-  const auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(6 * kWatchPollMs)); };
-  settle();
+  std::thread station([&] { o = Cli({"watch", "--pace", "0"}, platform, &stop, &output); });
   platform.AddController();
-  settle();
-  platform.Unplug(0);
-  settle();
-  platform.Replug(0);
-  settle();
+  EXPECT_TRUE(output.Await(kVerified));
+  platform.Unplug(0, 1);  // gone for one look, back at the next
+  EXPECT_TRUE(output.Await(kVerified, 2));
   stop.Request();
   station.join();
   const auto verified = [&] {
@@ -337,9 +485,10 @@ TEST(CliTest, WatchFlashesEachArrivalOnce) {
   EXPECT_TRUE(reliability::FlashHoldsImage(*platform.ControllerAt(0)));
   // The same, planted: pulled out after its run, back a few looks later.
   StopSignal again;
-  station = std::thread([&] { o = Cli({"watch", "--pace", "0", "--simulate", "replug"}, platform, &again); });
-  settle();
-  settle();
+  Output replugged;
+  station = std::thread(
+      [&] { o = Cli({"watch", "--pace", "0", "--simulate", "replug"}, platform, &again, &replugged); });
+  EXPECT_TRUE(replugged.Await(kVerified, 2));
   again.Request();
   station.join();
   EXPECT_EQ(verified(), 2);
