@@ -17,8 +17,10 @@ namespace {
 constexpr auto kProgressEvery = std::chrono::seconds(1);
 constexpr auto kRedraw = std::chrono::milliseconds(100);
 
-// "\x1b[nF": to the start of the line n lines up; "\x1b[2K": clear it.
+// "\x1b[nF": to the start of the line n lines up; "\x1b[2K": clear it;
+// "\x1b[J": clear from the cursor to the end of the screen.
 constexpr const char* kClearLine = "\x1b[2K";
+constexpr const char* kClearBelow = "\x1b[J";
 
 std::string Hex(std::uint32_t value) {
   char text[16];
@@ -175,11 +177,14 @@ void Console::PrintLine(const std::string& line) {
     out_ << std::flush;
     return;
   }
+  // The rows go, and the line that stays takes their place: it may wrap, the
+  // rows drawn below it again may not.
   if (drawn_ > 0) out_ << "\x1b[" << drawn_ << 'F';
+  out_ << kClearBelow;
   std::size_t start = 0;
   while (start <= line.size()) {
     const std::size_t end = std::min(line.find('\n', start), line.size());
-    out_ << kClearLine << Printable(line.substr(start, end - start)) << '\n';
+    out_ << Printable(line.substr(start, end - start)) << '\n';
     start = end + 1;
   }
   drawn_ = 0;
@@ -203,7 +208,7 @@ void Console::Redraw() {
     out_ << kClearLine << Fit(Printable(line), columns_ - 1) << '\n';
     ++drawn_;
   }
-  out_ << "\x1b[J" << std::flush;  // below the rows: what was there before
+  out_ << kClearBelow << std::flush;  // below the rows: what was there before
   drawnAt_ = Clock::now();
 }
 
