@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -543,12 +544,13 @@ TEST(CliTest, HostileStringsStayInertAndPlainLinesTellTheRun) {
     EXPECT_THAT(out.str(), ::testing::HasSubstr("serial \"\\x1b]0;owned\\x07\\x1b[2J\""));
     if (terminal) continue;
     const std::string run = out.str().substr(out.str().find("emulated:3: handshake"));
-    EXPECT_THAT(run, ::testing::MatchesRegex(
+    // std::regex: the simple regular expressions of googletest on Windows have no groups.
+    EXPECT_TRUE(std::regex_match(run, std::regex(
                          "emulated:3: handshake\nemulated:3: Quorvex detected\nemulated:3: Connected.\n"
                          "emulated:3: download\n(emulated:3: download .*\n)*"
                          "emulated:3: Download Finished. Starting Verify.\nemulated:3: verify\n"
                          "(emulated:3: verify .*\n)*emulated:3: Verify Finished. Cycle Power.\n"
-                         "emulated:3: verified in .*\n"));
+                         "emulated:3: verified in .*\n"))) << run;
   }
 }
 
