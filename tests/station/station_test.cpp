@@ -1,6 +1,7 @@
 // The record file read back and counted: torn lines, days, the yield.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -45,7 +46,7 @@ TEST(StationTest, CountersFromTheRecordFileSkipTheTornLine) {
     // The next record is whole after a torn line, which stays skipped.
     { RecordFile(path).Append(early); }
     back = ReadRecords(path);
-    EXPECT_EQ(back.records.size(), std::count(row.file.begin(), row.file.end(), '\n') + 1u);
+    EXPECT_EQ(back.records.size(), static_cast<std::size_t>(std::count(row.file.begin(), row.file.end(), '\n')) + 1);
     EXPECT_EQ(back.warnings.size(), static_cast<std::size_t>(row.warnings));
     std::remove(path.c_str());
   }
