@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,8 @@
 #include "cli/runner.h"
 #include "cli/shared_platform.h"
 #include "emulator/emulated_hid_platform.h"
+#include "station/records.h"
+#include "station/station.h"
 #include "transfer/firmware_image.h"
 
 namespace lumbra::cli {
@@ -29,10 +32,17 @@ namespace {
 // request, which does not wait for it.
 class Session {
  public:
-  Session(const Options& options, SharedPlatform& shared, Console& console, StopSignal& stop,
-          bool tally)
-      : options_(options), shared_(shared), console_(console), stop_(stop), tally_(tally) {
+  Session(const Options& options, const station::Station& station, SharedPlatform& shared,
+          Console& console, StopSignal& stop, bool tally)
+      : options_(options), station_(station), shared_(shared), console_(console), stop_(stop),
+        tally_(tally), counters_(std::chrono::system_clock::now()) {
     if (options.reportFile) {
+      // The counters go on from the records there, so that a restart keeps today's.
+      if (tally) {
+        const station::ReadBack back = station::ReadRecords(*options.reportFile);
+        for (const std::string& warning : back.warnings) console_.Note(warning);
+        for (const nlohmann::json& record : back.records) counters_.Add(record);
+      }
       records_.emplace(*options.reportFile);
       if (!records_->Error().empty()) console_.Note(records_->Error());
     }
@@ -148,9 +158,11 @@ class Session {
       console_.Note(result.device + ": internal error: " + result.cause);
     }
     console_.Finished(result);
-    if (records_) records_->Append(RecordJson(result, options_.paceMs));
+    const nlohmann::ordered_json record = RecordJson(result, options_.paceMs, station_);
+    if (records_) records_->Append(JsonLine(record));  // on the disk before it counts
     results_.push_back(result);
-    if (tally_) console_.Tally(results_);
+    counters_.Add(record);
+    if (tally_) console_.Tally(counters_, station_.target);
   }
 
   // Under mutex_.
@@ -162,12 +174,14 @@ class Session {
   }
 
   const Options& options_;
+  const station::Station& station_;
   SharedPlatform& shared_;
   Console& console_;
   StopSignal& stop_;
-  const bool tally_;  // watch: the counts so far after each result
+  const bool tally_;  // watch: the counters after each result
   bool paceNoted_ = false;
-  std::optional<RecordFile> records_;
+  std::optional<station::RecordFile> records_;
+  station::Counters counters_;
   std::mutex mutex_;
   std::list<Job> jobs_;
   std::vector<Result> results_;
@@ -233,12 +247,12 @@ std::optional<std::vector<Controller>> Choose(const Options& o,
   return chosen;
 }
 
-int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal& stop,
-          bool machine) {
+int Flash(const Options& o, const station::Station& station, SharedPlatform& shared,
+          Console& console, StopSignal& stop, bool machine) {
   const std::vector<Controller> attached = shared.ListControllers();
   const std::optional<std::vector<Controller>> chosen = Choose(o, attached, console, machine);
   if (!chosen) return kExitUsage;
-  Session session(o, shared, console, stop, false);
+  Session session(o, station, shared, console, stop, false);
   if (!session.Ready()) return kExitRecordFailed;
   // Every path is claimed before the first thread starts: a controller that
   // a replug moved must not be followed by its serial number onto another
@@ -250,13 +264,21 @@ int Flash(const Options& o, SharedPlatform& shared, Console& console, StopSignal
   return session.ExitCode();
 }
 
-int Watch(const Options& o, SharedPlatform& shared, Console& console, StopSignal& stop) {
-  Session session(o, shared, console, stop, true);
+// With a station file, only the controllers on its slots are flashed.
+int Watch(const Options& o, const station::Station& station, SharedPlatform& shared,
+          Console& console, StopSignal& stop) {
+  Session session(o, station, shared, console, stop, true);
   if (!session.Ready()) return kExitRecordFailed;
   console.Note("waiting for controllers: each is flashed as it is plugged in; Ctrl-C stops");
+  std::set<std::string> leftAlone;
   while (!stop.Requested()) {
     for (const Controller& c : shared.Arrivals()) {
-      if (shared.Claim(c.path)) session.Start(c);
+      if (!shared.Claim(c.path)) continue;  // claimed alone too: not opened again at every look
+      if (station.slots.empty() || station.SlotAt(PortOf(c)) != nullptr) {
+        session.Start(c);
+      } else if (leftAlone.insert(c.path).second) {
+        console.Note(c.path + ": on no slot of station " + station.name + "; left alone");
+      }
     }
     session.Reap(false);
     stop.WaitFor(std::chrono::milliseconds(kWatchPollMs));
@@ -309,7 +331,20 @@ int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io
            StopSignal& stop) {
   const ParsedCommandLine parsed = ParseCommandLine(args, io.out, io.err);
   if (!parsed.options) return parsed.exitCode;
-  const Options& o = *parsed.options;
+  Options o = *parsed.options;
+  // A station file is refused before any controller is touched.
+  station::Station station;
+  if (o.stationFile) {
+    station::LoadedStation loaded = station::LoadStation(*o.stationFile);
+    if (loaded.problem != station::LoadedStation::Problem::kNone) {
+      io.err << "lumbra-cli: " << Printable(loaded.error) << '\n';
+      return loaded.problem == station::LoadedStation::Problem::kUnreadable ? kExitRecordFailed
+                                                                            : kExitUsage;
+    }
+    station = std::move(loaded.station);
+    if (station.paceMs && !o.paceGiven) o.paceMs = *station.paceMs;
+  }
+  if (station.name.empty()) station.name = station::HostName();
   const bool machine = platform == nullptr && o.simulate == 0;
 
   std::unique_ptr<link::HidPlatform> owned;
@@ -326,8 +361,8 @@ int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io
                   io.columns, o.quiet);
   switch (o.command) {
     case Command::kList: return List(shared, console);
-    case Command::kFlash: return Flash(o, shared, console, stop, machine);
-    case Command::kWatch: return Watch(o, shared, console, stop);
+    case Command::kFlash: return Flash(o, station, shared, console, stop, machine);
+    case Command::kWatch: return Watch(o, station, shared, console, stop);
   }
   return kExitUsage;
 }

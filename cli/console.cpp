@@ -114,6 +114,17 @@ std::string ResultText(const Result& r) {
   return text;
 }
 
+// "2 verified, 1 verify failed; yield 66.7%; 20.1 units/h; mean cycle 310.6 s",
+// the figures once they can be told.
+std::string WindowText(const station::Window& w) {
+  std::string text = std::to_string(w.verified) + " verified";
+  for (const auto& [verdict, count] : w.failed) text += ", " + std::to_string(count) + " " + verdict;
+  if (const auto yield = w.Yield()) text += Format("; yield %.1f%%", *yield);
+  if (const auto units = w.UnitsPerHour()) text += Format("; %.1f units/h", *units);
+  if (const auto cycle = w.MeanCycle()) text += Format("; mean cycle %.1f s", *cycle);
+  return text;
+}
+
 }  // namespace
 
 std::string Printable(std::string_view text) {
@@ -348,17 +359,20 @@ void Console::Listing(const std::vector<Controller>& controllers) {
   out_ << std::flush;
 }
 
-void Console::Tally(const std::vector<Result>& results) {
+void Console::Tally(const station::Counters& counters, std::optional<int> target) {
   if (style_ == Style::kJson) return;  // the result events are the tally
-  std::map<Verdict, int> counts;
-  for (const Result& r : results) ++counts[r.verdict];
-  std::string line = "so far " + std::to_string(results.size()) + " flashed:";
-  const char* separator = " ";
-  for (const auto& [verdict, count] : counts) {
-    line += separator + std::to_string(count) + " " + std::string(ToString(verdict));
-    separator = ", ";
-  }
+  const station::Window& since = counters.SinceStart();
+  const station::Window& today = counters.Today();
+  int flashed = since.verified;
+  for (const auto& [verdict, count] : since.failed) flashed += count;
+  std::string line = "so far " + std::to_string(flashed) + " flashed: " + WindowText(since) + "\ntoday " +
+                     WindowText(today);
+  if (target) line += "; target " + std::to_string(today.verified) + "/" + std::to_string(*target);
   const std::lock_guard lock(mutex_);
+  if (target && today.verified >= *target && !targetTold_) {
+    line += "\ntarget of " + std::to_string(*target) + " reached today";
+    targetTold_ = true;
+  }
   PrintLine(line);
 }
 

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/runner.h"
+#include "station/records.h"
 
 namespace lumbra::cli {
 
@@ -48,8 +50,9 @@ class Console final : public Events {
   void Listing(const std::vector<Controller>& controllers);
   // One line on stderr.
   void Note(std::string_view text);
-  // The counts per verdict so far (watch), in plain and terminal output.
-  void Tally(const std::vector<Result>& results);
+  // The counters since the start and today (watch), in plain and terminal
+  // output; once, when today's verified reach the target, a line that says so.
+  void Tally(const station::Counters& counters, std::optional<int> target);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -76,6 +79,7 @@ class Console final : public Events {
   Style style_;
   int columns_;
   bool quiet_;
+  bool targetTold_ = false;
   std::vector<Row> rows_;
   std::size_t drawn_ = 0;  // rows on screen below the last line that stays
   Clock::time_point drawnAt_{};

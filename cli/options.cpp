@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "station/station.h"
 #include "transfer/firmware_image.h"
 
 namespace lumbra::cli {
 
 namespace {
 
-constexpr int kMaxPaceMs = 60'000;
+using station::kMaxPaceMs;
 constexpr int kMaxSimulated = 64;
 
 constexpr struct {
@@ -104,6 +105,10 @@ void AddFlashOptions(CLI::App& command, Options& o, std::string& simulate) {
   command.add_option_function<std::string>(
              "--report", [&o](const std::string& file) { o.reportFile = file; },
              "append one JSON record per controller to FILE")
+      ->type_name("FILE");
+  command.add_option_function<std::string>(
+             "--station", [&o](const std::string& file) { o.stationFile = file; },
+             "the station's name, slots, target and pace, from this JSON file")
       ->type_name("FILE");
 }
 
@@ -197,6 +202,9 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
     o.simulate = static_cast<int>(o.plants.size());
   }
   o.command = list->parsed() ? Command::kList : flash->parsed() ? Command::kFlash : Command::kWatch;
+  if (o.command != Command::kList) {
+    o.paceGiven = (o.command == Command::kFlash ? flash : watch)->get_option("--pace")->count() > 0;
+  }
   return {o, 0};
 }
 

@@ -20,7 +20,7 @@ inline constexpr int kExitNoController = 3;     // none present, none writable, 
 inline constexpr int kExitInterrupted = 4;
 inline constexpr int kExitUsage = 64;
 inline constexpr int kExitSoftware = 70;        // the program failed itself (EX_SOFTWARE)
-inline constexpr int kExitRecordFailed = 74;    // --report could not be written
+inline constexpr int kExitRecordFailed = 74;    // --report could not be written, --station not read
 
 // The dialog's own pace: one step per timer tick.
 inline constexpr int kDialogPaceMs = transfer::kTickPeriodMs;
@@ -37,8 +37,10 @@ struct Options {
   std::string serial;      // --serial SN
   bool all = false;        // --all
   int paceMs = kDialogPaceMs;
+  bool paceGiven = false;  // --pace given: it wins over the station file's
   bool json = false;
   std::optional<std::string> reportFile;  // none: no records
+  std::optional<std::string> stationFile;
   bool verbose = false;
   bool quiet = false;      // results only
   int simulate = 0;        // emulated controllers instead of the HID devices; 0: none

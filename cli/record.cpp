@@ -1,10 +1,9 @@
 #include "cli/record.h"
 
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
 #include "cli/console.h"
+#include "station/records.h"
 #include "transfer/firmware_image.h"
 
 namespace lumbra::cli {
@@ -62,8 +61,12 @@ json ResultJson(const Result& result) {
   return j;
 }
 
-json RecordJson(const Result& result, int paceMs) {
-  json record = ResultJson(result);
+// Until controllers carry their USB port, the path stands for it.
+std::string PortOf(const Controller& controller) { return controller.path; }
+
+json RecordJson(const Result& result, int paceMs, const station::Station& station) {
+  json record = {{"schema", station::kRecordSchema}, {"record_id", station::NewRecordId()}};
+  record.update(ResultJson(result));
   record["start"] = UtcTimestamp(result.start);
   record["end"] = UtcTimestamp(result.end);
   record["lumbra_version"] = LUMBRA_VERSION;
@@ -72,33 +75,12 @@ json RecordJson(const Result& result, int paceMs) {
   record["image_standin"] = transfer::FirmwareImage::IsStandIn();
   record["pace_ms"] = paceMs;
   record["emulated"] = result.emulated;
+  const std::string port = PortOf(result.controller);
+  const station::Slot* slot = station.SlotAt(port);
+  record["station"] = station.name;
+  record["slot"] = slot != nullptr ? json(slot->label) : json(nullptr);
+  record["port"] = port.empty() ? json(nullptr) : json(port);
   return record;
-}
-
-RecordFile::RecordFile(const std::string& path) : path_(path) {
-  // Opened once, for appending: every record goes after whatever is there.
-  file_ = std::fopen(path.c_str(), "ab");
-  if (file_ == nullptr) error_ = "cannot open the report file \"" + path + "\": " + std::strerror(errno);
-}
-
-RecordFile::~RecordFile() {
-  if (file_ != nullptr) std::fclose(file_);
-}
-
-bool RecordFile::Append(const json& record) {
-  const std::lock_guard lock(mutex_);
-  if (file_ == nullptr) return false;
-  const std::string line = JsonLine(record);
-  if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
-    error_ = "cannot write to the report file \"" + path_ + "\": " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-std::string RecordFile::Error() const {
-  const std::lock_guard lock(mutex_);
-  return error_;
 }
 
 }  // namespace lumbra::cli

@@ -1,16 +1,14 @@
-// The JSON forms of lumbra-cli's output (docs/cli.md) and the record file
-// that --report appends to.
+// The JSON forms of lumbra-cli's output (docs/cli.md) and of the records
+// that --report appends to the station's record file.
 #pragma once
 
 #include <chrono>
-#include <cstdio>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "cli/runner.h"
+#include "station/station.h"
 
 namespace lumbra::cli {
 
@@ -21,26 +19,11 @@ nlohmann::ordered_json ControllerJson(const Controller& controller);
 // The result event: the controller, verdict, seconds, resends per sector,
 // skip window and differences.
 nlohmann::ordered_json ResultJson(const Result& result);
-// The result with what a record adds: times, versions, the image, the pace.
-nlohmann::ordered_json RecordJson(const Result& result, int paceMs);
+// The result with what a record adds: its id, times, versions, the image,
+// the pace, the station and the slot.
+nlohmann::ordered_json RecordJson(const Result& result, int paceMs, const station::Station& station);
 
-// Appends one record per line and never truncates. Thread-safe.
-class RecordFile {
- public:
-  explicit RecordFile(const std::string& path);
-  ~RecordFile();
-  RecordFile(const RecordFile&) = delete;
-  RecordFile& operator=(const RecordFile&) = delete;
-
-  // False (and Error() says why) when the record could not be written whole.
-  bool Append(const nlohmann::ordered_json& record);
-  std::string Error() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::string path_;
-  std::FILE* file_ = nullptr;
-  std::string error_;
-};
+// The port a station's slot names the controller by.
+std::string PortOf(const Controller& controller);
 
 }  // namespace lumbra::cli

@@ -24,6 +24,7 @@
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/options.h"
+#include "cli/record.h"
 #include "emulator/emulated_hid_platform.h"
 #include "support/cycle_runner.h"
 #include "transfer/firmware_image.h"
@@ -47,7 +48,8 @@ const std::map<std::string, std::set<std::string>> kSchema = {
     {"summary", {"time", "controllers", "verdicts", "exit_code"}},
 };
 const std::set<std::string> kRecordKeys = {"start", "end", "lumbra_version", "image_version",
-                                           "image_sha256", "image_standin", "pace_ms"};
+                                           "image_sha256", "image_standin", "pace_ms", "schema",
+                                           "record_id", "station", "slot", "port"};
 
 struct Outcome {
   int code = -1;
@@ -493,6 +495,89 @@ TEST(CliTest, WatchFlashesEachArrivalOnce) {
   again.Request();
   station.join();
   EXPECT_EQ(verified(), 2);
+}
+
+std::string StationFile(const std::string& text) {
+  const std::string path = ReportPath() + ".station.json";
+  std::ofstream(path) << text;
+  return path;
+}
+
+// A station file that cannot be used is refused, naming the key, before any
+// controller is touched.
+TEST(CliTest, StationFileRefusedBeforeAnyControllerIsTouched) {
+  const std::string slot = R"({"label": "A", "port": "emulated:0"})";
+  const struct { std::string text; int code; std::string err; } rows[] = {
+      {R"({"slots": [)", kExitUsage, "is not JSON"},
+      {R"({"name": "line 3"})", kExitUsage, R"("slots" is missing)"},
+      {R"({"slots": [{"label": "A"}]})", kExitUsage, R"("slots[0].port" is missing)"},
+      {R"({"slots": [)" + slot + "," + slot + "]}", kExitUsage, R"("slots[1].port" "emulated:0" is another)"},
+      {R"({"slots": [)" + slot + R"(], "target": 0})", kExitUsage, R"("target" must be a whole number)"},
+      {R"({"slots": [)" + slot + R"(], "pace": 5})", kExitUsage, R"("pace" is not a key)"},
+      {"", kExitRecordFailed, "cannot read the station file"},  // a folder
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    emulator::EmulatedHidPlatform platform;
+    platform.AddController();
+    const std::string file = row.text.empty() ? ::testing::TempDir() : StationFile(row.text);
+    const Outcome o = Cli({"flash", "--all", "--station", file}, platform);
+    EXPECT_EQ(o.code, row.code);
+    EXPECT_THAT(o.err, ::testing::HasSubstr("\"" + file + "\""));
+    EXPECT_THAT(o.err, ::testing::HasSubstr(row.err));
+    EXPECT_EQ(platform.Counters(0).writes, 0u);
+  }
+}
+
+// watch with a station file: the controllers on its slots are flashed at its
+// pace and recorded with their slot; the other is named once and left alone.
+TEST(CliTest, WatchFlashesOnlyTheStationsSlots) {
+  emulator::EmulatedHidPlatform platform;
+  for (int i = 0; i < 3; ++i) platform.AddController();
+  const std::string file = StationFile(R"({"name": "line 3", "pace_ms": 0, "slots": [
+      {"label": "A", "port": "emulated:1"}, {"label": "B", "port": "emulated:2"}]})");
+  StopSignal stop;
+  Output output;
+  Outcome o;
+  std::thread station([&] { o = Cli({"watch", "--station", file}, platform, &stop, &output); });
+  EXPECT_TRUE(output.Await(kVerified, 2));
+  stop.Request();
+  station.join();
+  EXPECT_EQ(platform.Counters(0).writes, 0u);
+  const std::string alone = "emulated:0: on no slot of station line 3; left alone\n";
+  EXPECT_EQ(o.err.find(alone), o.err.rfind(alone));
+  EXPECT_NE(o.err.find(alone), std::string::npos) << o.err;
+  ASSERT_EQ(o.records.size(), 2u);
+  const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  for (const auto& [device, slot] : {std::pair{"emulated:1", "A"}, {"emulated:2", "B"}}) {
+    const json& record = o.records[device];
+    EXPECT_EQ(record["slot"], slot);
+    EXPECT_EQ(record["port"], device);
+    EXPECT_EQ(record["station"], "line 3");
+    EXPECT_EQ(record["schema"], 2);
+    EXPECT_EQ(record["pace_ms"], 0);
+    EXPECT_TRUE(std::regex_match(record["record_id"].get<std::string>(), uuid)) << record["record_id"];
+  }
+  EXPECT_NE(o.records["emulated:1"]["record_id"], o.records["emulated:2"]["record_id"]);
+}
+
+// The tally: the counters since the start and today, and the target reached once.
+TEST(CliTest, TallyTellsTheCountersAndTheTargetOnce) {
+  std::ostringstream out, err;
+  Console console(out, err, Style::kPlain);
+  station::Counters counters(std::chrono::system_clock::now() - std::chrono::hours(1));
+  const std::string now = UtcTimestamp(std::chrono::system_clock::now());
+  const std::string before = UtcTimestamp(std::chrono::system_clock::now() - std::chrono::minutes(30));
+  for (const char* verdict : {"verified", "verify failed", "verified"}) {
+    counters.Add({{"verdict", verdict}, {"start", before}, {"end", now}, {"seconds", 300.4}});
+    console.Tally(counters, 2);
+  }
+  EXPECT_THAT(out.str(), ::testing::EndsWith(
+      "so far 3 flashed: 2 verified, 1 verify failed; yield 66.7%; 4.0 units/h; mean cycle 300.4 s\n"
+      "today 2 verified, 1 verify failed; yield 66.7%; 4.0 units/h; mean cycle 300.4 s; target 2/2\n"
+      "target of 2 reached today\n"));
+  console.Tally(counters, 2);
+  EXPECT_EQ(out.str().find("reached"), out.str().rfind("reached"));
 }
 
 // The bytes of `text` that are control characters (C0 but the line end,
