@@ -81,6 +81,7 @@ class PinnedPlatform final : public link::HidPlatform {
   std::vector<std::string> Enumerate() override;
   Opened Open(const std::string& path) override;
   std::optional<link::HidAttributes> Identify(const std::string& path) override;
+  std::string Port(const std::string& path) override { return shared_.platform_.Port(path); }
   void Pause(int milliseconds) override { shared_.platform_.Pause(milliseconds); }
 
  private:

@@ -159,6 +159,7 @@ class FaultyPlatform final : public link::HidPlatform {
   std::optional<link::HidAttributes> Identify(const std::string& path) override {
     return inner_.Identify(path);
   }
+  std::string Port(const std::string& path) override { return inner_.Port(path); }
   void Pause(int milliseconds) override { inner_.Pause(milliseconds); }
 
  private:
