@@ -209,7 +209,8 @@ std::optional<std::vector<Controller>> Choose(const Options& o,
   for (const Controller& c : attached) {
     if ((!o.device.empty() && c.path == o.device) ||
         (!o.serial.empty() && c.attributes.serialNumber == o.serial) ||
-        (o.device.empty() && o.serial.empty())) {
+        (!o.port.empty() && c.port == o.port) ||
+        (o.device.empty() && o.serial.empty() && o.port.empty())) {
       chosen.push_back(c);
     }
   }
@@ -227,6 +228,7 @@ std::optional<std::vector<Controller>> Choose(const Options& o,
     }
     Controller wanted;
     wanted.path = o.device;
+    wanted.port = o.port;
     wanted.attributes.serialNumber = o.serial;
     chosen.push_back(wanted);
   }

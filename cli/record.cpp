@@ -27,6 +27,7 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
 
 json ControllerJson(const Controller& controller) {
   json j = {{"device", controller.path},
+            {"port", controller.port},
             {"vendor_product", VendorProduct(controller.attributes)},
             {"serial", controller.attributes.serialNumber},
             {"opens", controller.opens},
@@ -49,6 +50,7 @@ json ResultJson(const Result& result) {
     skipWindow = {{"start", report.skipWindow.start}, {"end", report.skipWindow.end}};
   }
   json j = {{"device", result.device},
+            {"port", result.controller.port},
             {"serial", result.controller.attributes.serialNumber},
             {"vendor_product", VendorProduct(result.controller.attributes)},
             {"verdict", ToString(result.verdict)},

@@ -120,6 +120,7 @@ bool SaysOutcome(Verdict verdict, Outcome outcome) {
 
 std::string Label(const Controller& controller) {
   if (!controller.path.empty()) return controller.path;
+  if (!controller.port.empty()) return "port " + controller.port;
   if (!controller.attributes.serialNumber.empty()) return "serial " + controller.attributes.serialNumber;
   return "(no controller)";
 }

@@ -92,7 +92,7 @@ std::vector<Controller> SharedPlatform::List(const std::vector<std::string>& pat
     // One not ours to open is known as a controller by what the system says.
     const link::Examined examined = link::Examine(platform_, path);
     if (!examined.IsController()) continue;
-    found.push_back({path, *examined.attributes,
+    found.push_back({path, platform_.Port(path), *examined.attributes,
                      examined.device ? examined.device->Capabilities() : std::nullopt,
                      examined.device != nullptr, MayWrite(*examined.attributes)});
   }

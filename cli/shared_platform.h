@@ -25,6 +25,7 @@ namespace lumbra::cli {
 // A controller as the listing found it.
 struct Controller {
   std::string path;
+  std::string port;  // HidPlatform::Port's: the path when the system tells none
   link::HidAttributes attributes;
   std::optional<link::ReportLengths> lengths;  // empty when unknown
   bool opens = true;     // false: present, but it may not be opened (access denied)

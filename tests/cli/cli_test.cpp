@@ -41,12 +41,12 @@ const std::map<std::string, std::set<std::string>> kSchema = {
     {"box", {"time", "device", "text"}},
     {"resend", {"time", "device", "sector", "resend"}},
     {"progress", {"time", "device", "phase", "percent", "position", "total", "resends", "elapsed", "eta"}},
-    {"result", {"time", "device", "serial", "vendor_product", "verdict", "outcome", "phase", "seconds",
+    {"result", {"time", "device", "port", "serial", "vendor_product", "verdict", "outcome", "phase", "seconds",
                 "resends", "skip_window", "differences"}},
-    {"controller", {"time", "device", "vendor_product", "serial", "opens", "writable"}},
+    {"controller", {"time", "device", "port", "vendor_product", "serial", "opens", "writable"}},
     {"summary", {"time", "controllers", "verdicts", "exit_code"}},
 };
-const std::set<std::string> kRecordKeys = {"start", "end", "lumbra_version", "image_version",
+const std::set<std::string> kRecordKeys = {"port", "start", "end", "lumbra_version", "image_version",
                                            "image_sha256", "image_standin", "pace_ms"};
 
 struct Outcome {
@@ -286,7 +286,10 @@ TEST(CliTest, ChoosesByPathOrSerialNumberAndNeverGuesses) {
       {{"flash", "--serial", "lumbra-virtual"}, kExitUsage, {false, false, false}},
       {{"flash", "--serial", "QX-0001"}, kExitNoController, {false, false, false}},
       {{"flash", "--serial", "none"}, kExitNoController, {false, false, false}},
+      {{"flash", "--port", "emulated-port:2"}, kExitVerified, {false, false, true}},
+      {{"flash", "--port", "emulated:2"}, kExitNoController, {false, false, false}},  // a path, not its port
       {{"flash", "--all", "--device", "emulated:0"}, kExitUsage, {false, false, false}},
+      {{"flash", "--port", "emulated-port:0", "--serial", "lumbra-virtual"}, kExitUsage, {false, false, false}},
       {{"flash", "--simulate", "2"}, kExitUsage, {false, false, false}},  // emulated ones, chosen alike
       // A record file that cannot be opened is refused before any controller
       // is touched; one that fails later (disk full) fails the run, flashed.
@@ -383,6 +386,7 @@ TEST(CliTest, ListsControllersAndExitsThreeWithoutAnOpenableOne) {
   o = Cli({"list"}, platform);
   EXPECT_EQ(o.code, kExitVerified);
   EXPECT_EQ(o.events.at(1)["device"], "emulated:1");
+  EXPECT_EQ(o.events.at(1)["port"], "emulated-port:1");
   EXPECT_EQ(o.events.at(1)["output_report"], emulator::kReportLength);
   EXPECT_EQ(platform.Counters(1).writes, 0u);
 }
