@@ -162,7 +162,8 @@ Result RunController(SharedPlatform& shared, const Controller& controller,
   const std::string& device = result.device;
   PinnedPlatform::Log log;
   if (settings.verbose) log = [&](std::string_view text) { events.Verbose(device, text); };
-  PinnedPlatform pinned(shared, controller.path, controller.attributes.serialNumber, log);
+  PinnedPlatform pinned(shared, controller.path, controller.port, controller.attributes.serialNumber,
+                        log);
   result.start = std::chrono::system_clock::now();
   if (live != nullptr) live->Update(result);
   const Clock::time_point start = Clock::now();

@@ -261,18 +261,28 @@ TEST(CliTest, AllFlashesFourControllersEachToItsOwnEnd) {
   }
 }
 
-// A replug moves the controller to a new path, as a hidraw node's number changes: the
-// run follows it there by its serial number, past a controller with another one.
-TEST(CliTest, FollowsBySerialNumberAControllerThatAReplugMoved) {
-  emulator::EmulatedHidPlatform platform;
-  platform.ReplugAtNewPaths();
-  platform.AddController({}, {.serialNumber = "QX-0001"});
-  platform.AddController().AddFault(Fault::Unplug(2000, 0));  // in the download, back at once
-  const Outcome o = Cli({"flash", "--serial", "lumbra-virtual", "--pace", "0", "--verbose"}, platform);
-  EXPECT_EQ(o.results.at("emulated:1")["verdict"], "verified");
-  EXPECT_THAT(o.err, ::testing::HasSubstr("now at emulated:2"));
-  EXPECT_TRUE(reliability::FlashHoldsImage(*platform.ControllerAt(1)));
-  EXPECT_EQ(platform.Counters(1).OpenHandles(), 0u);
+// A replug moves controller 1 to a new path, as a hidraw node's number changes: the run
+// follows it there by its port, past controller 0 with the same serial number; where the
+// system tells no port, by its serial number, but only when no other controller has it.
+TEST(CliTest, FollowsByPortOrSerialNumberAControllerThatAReplugMoved) {
+  const struct { const char* otherSerial; bool ports; const char* choice[2]; const char* by; } rows[] = {
+      {"QX-0001", false, {"--serial", "lumbra-virtual"}, "serial number"},
+      {"lumbra-virtual", true, {"--port", "emulated-port:1"}, "port"},
+      {"lumbra-virtual", false, {"--device", "emulated:1"}, nullptr},  // two candidates: neither
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.choice[0]);
+    emulator::EmulatedHidPlatform platform;
+    platform.ReplugAtNewPaths();
+    platform.AddController({}, {.serialNumber = row.otherSerial, .tellsPort = row.ports});
+    platform.AddController({}, {.tellsPort = row.ports}).AddFault(Fault::Unplug(2000, 0));  // back at once
+    const Outcome o = Cli({"flash", row.choice[0], row.choice[1], "--pace", "0", "--verbose"}, platform);
+    EXPECT_EQ(o.results.at("emulated:1")["port"], row.ports ? "emulated-port:1" : "emulated:1");
+    EXPECT_EQ(o.results.at("emulated:1")["verdict"], row.by ? "verified" : "download failed");
+    const std::string followed = row.by ? std::string("now at emulated:2 (same ") + row.by : "now at";
+    EXPECT_EQ(o.err.find(followed) != std::string::npos, row.by != nullptr) << o.err;
+    EXPECT_EQ(platform.Counters(0).writes + platform.Counters(1).OpenHandles(), 0u);  // not 0 flashed
+  }
 }
 
 // Controller 0 is a virtual one, 1 claims a real serial number (refused by
