@@ -223,7 +223,8 @@ std::optional<std::vector<Controller>> Choose(const Options& o,
   for (const Controller& c : attached) {
     if ((!o.device.empty() && c.path == o.device) ||
         (!o.serial.empty() && c.attributes.serialNumber == o.serial) ||
-        (o.device.empty() && o.serial.empty())) {
+        (!o.port.empty() && c.port == o.port) ||
+        (o.device.empty() && o.serial.empty() && o.port.empty())) {
       chosen.push_back(c);
     }
   }
@@ -241,6 +242,7 @@ std::optional<std::vector<Controller>> Choose(const Options& o,
     }
     Controller wanted;
     wanted.path = o.device;
+    wanted.port = o.port;
     wanted.attributes.serialNumber = o.serial;
     chosen.push_back(wanted);
   }
@@ -274,10 +276,11 @@ int Watch(const Options& o, const station::Station& station, SharedPlatform& sha
   while (!stop.Requested()) {
     for (const Controller& c : shared.Arrivals()) {
       if (!shared.Claim(c.path)) continue;  // claimed alone too: not opened again at every look
-      if (station.slots.empty() || station.SlotAt(PortOf(c)) != nullptr) {
+      if (station.slots.empty() || station.SlotAt(c.port) != nullptr) {
         session.Start(c);
       } else if (leftAlone.insert(c.path).second) {
-        console.Note(c.path + ": on no slot of station " + station.name + "; left alone");
+        console.Note(c.path + " at port " + c.port + ": on no slot of station " + station.name +
+                     "; left alone");
       }
     }
     session.Reap(false);

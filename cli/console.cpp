@@ -345,7 +345,7 @@ void Console::Listing(const std::vector<Controller>& controllers) {
       Json(event);
       continue;
     }
-    std::string line = c.path + "  " + VendorProduct(c.attributes) + "  serial \"" +
+    std::string line = c.path + "  port " + c.port + "  " + VendorProduct(c.attributes) + "  serial \"" +
                        c.attributes.serialNumber + "\"";
     if (c.lengths) {
       line += "  reports in " + std::to_string(c.lengths->input) + " out " +

@@ -166,8 +166,11 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
   CLI::Option* serial =
       flash->add_option("--serial", o.serial, "the controller with this serial number")->type_name("SN");
   CLI::Option* all = flash->add_flag("--all", o.all, "every controller attached, at once");
+  CLI::Option* port =
+      flash->add_option("--port", o.port, "the controller at this USB port (see list)")->type_name("PORT");
   device->excludes(serial)->excludes(all);
   serial->excludes(all);
+  port->excludes(device)->excludes(serial)->excludes(all);
 
   CLI::App* watch = app.add_subcommand("watch", "flash each controller as it is plugged in");
   AddFlashOptions(*watch, o, simulate);

@@ -35,6 +35,7 @@ struct Options {
   Command command = Command::kList;
   std::string device;      // --device PATH
   std::string serial;      // --serial SN
+  std::string port;        // --port PORT
   bool all = false;        // --all
   int paceMs = kDialogPaceMs;
   bool paceGiven = false;  // --pace given: it wins over the station file's

@@ -26,6 +26,7 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
 
 json ControllerJson(const Controller& controller) {
   json j = {{"device", controller.path},
+            {"port", controller.port},
             {"vendor_product", VendorProduct(controller.attributes)},
             {"serial", controller.attributes.serialNumber},
             {"opens", controller.opens},
@@ -48,6 +49,7 @@ json ResultJson(const Result& result) {
     skipWindow = {{"start", report.skipWindow.start}, {"end", report.skipWindow.end}};
   }
   json j = {{"device", result.device},
+            {"port", result.controller.port.empty() ? json(nullptr) : json(result.controller.port)},
             {"serial", result.controller.attributes.serialNumber},
             {"vendor_product", VendorProduct(result.controller.attributes)},
             {"verdict", ToString(result.verdict)},
@@ -61,9 +63,6 @@ json ResultJson(const Result& result) {
   return j;
 }
 
-// Until controllers carry their USB port, the path stands for it.
-std::string PortOf(const Controller& controller) { return controller.path; }
-
 json RecordJson(const Result& result, int paceMs, const station::Station& station) {
   json record = {{"schema", station::kRecordSchema}, {"record_id", station::NewRecordId()}};
   record.update(ResultJson(result));
@@ -75,11 +74,9 @@ json RecordJson(const Result& result, int paceMs, const station::Station& statio
   record["image_standin"] = transfer::FirmwareImage::IsStandIn();
   record["pace_ms"] = paceMs;
   record["emulated"] = result.emulated;
-  const std::string port = PortOf(result.controller);
-  const station::Slot* slot = station.SlotAt(port);
+  const station::Slot* slot = station.SlotAt(result.controller.port);
   record["station"] = station.name;
   record["slot"] = slot != nullptr ? json(slot->label) : json(nullptr);
-  record["port"] = port.empty() ? json(nullptr) : json(port);
   return record;
 }
 

@@ -23,7 +23,4 @@ nlohmann::ordered_json ResultJson(const Result& result);
 // the pace, the station and the slot.
 nlohmann::ordered_json RecordJson(const Result& result, int paceMs, const station::Station& station);
 
-// The port a station's slot names the controller by.
-std::string PortOf(const Controller& controller);
-
 }  // namespace lumbra::cli

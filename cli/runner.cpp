@@ -120,6 +120,7 @@ bool SaysOutcome(Verdict verdict, Outcome outcome) {
 
 std::string Label(const Controller& controller) {
   if (!controller.path.empty()) return controller.path;
+  if (!controller.port.empty()) return "port " + controller.port;
   if (!controller.attributes.serialNumber.empty()) return "serial " + controller.attributes.serialNumber;
   return "(no controller)";
 }
@@ -161,7 +162,8 @@ Result RunController(SharedPlatform& shared, const Controller& controller,
   const std::string& device = result.device;
   PinnedPlatform::Log log;
   if (settings.verbose) log = [&](std::string_view text) { events.Verbose(device, text); };
-  PinnedPlatform pinned(shared, controller.path, controller.attributes.serialNumber, log);
+  PinnedPlatform pinned(shared, controller.path, controller.port, controller.attributes.serialNumber,
+                        log);
   result.start = std::chrono::system_clock::now();
   if (live != nullptr) live->Update(result);
   const Clock::time_point start = Clock::now();

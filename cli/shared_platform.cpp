@@ -92,7 +92,7 @@ std::vector<Controller> SharedPlatform::List(const std::vector<std::string>& pat
     // One not ours to open is known as a controller by what the system says.
     const link::Examined examined = link::Examine(platform_, path);
     if (!examined.IsController()) continue;
-    found.push_back({path, *examined.attributes,
+    found.push_back({path, platform_.Port(path), *examined.attributes,
                      examined.device ? examined.device->Capabilities() : std::nullopt,
                      examined.device != nullptr, MayWrite(*examined.attributes)});
   }
@@ -106,9 +106,9 @@ bool SharedPlatform::Claim(const std::string& path) {
   return true;
 }
 
-PinnedPlatform::PinnedPlatform(SharedPlatform& shared, std::string path, std::string serial,
-                               Log verbose)
-    : shared_(shared), path_(std::move(path)), serial_(std::move(serial)),
+PinnedPlatform::PinnedPlatform(SharedPlatform& shared, std::string path, std::string port,
+                               std::string serial, Log verbose)
+    : shared_(shared), path_(std::move(path)), port_(std::move(port)), serial_(std::move(serial)),
       verbose_(std::move(verbose)) {}
 
 PinnedPlatform::~PinnedPlatform() {
@@ -121,11 +121,11 @@ std::optional<link::HidAttributes> PinnedPlatform::Identify(const std::string& p
   return shared_.platform_.Identify(path);
 }
 
-void PinnedPlatform::Repin(const std::string& path) {
+void PinnedPlatform::Repin(const std::string& path, const char* by) {
   if (auto it = shared_.pinned_.find(path_); it != shared_.pinned_.end()) shared_.pinned_.erase(it);
   shared_.claimed_.insert(path);
   shared_.pinned_.insert(path);
-  if (verbose_) verbose_("now at " + path + " (same serial number)");
+  if (verbose_) verbose_("now at " + path + " (same " + by + ")");
   path_ = path;
 }
 
@@ -133,22 +133,27 @@ std::vector<std::string> PinnedPlatform::Enumerate() {
   const std::lock_guard lock(shared_.mutex_);
   const std::vector<std::string> paths = shared_.platform_.Enumerate();
   if (!path_.empty() && Contains(paths, path_)) return {path_};
-  // Gone from its path. A controller without a serial number cannot be told
-  // from another one, so it is followed only to its own path.
-  if (serial_.empty()) return {};
+  // Gone from its path. Its port, where the system tells one, is where it
+  // comes back, whatever another controller's serial number says; without
+  // one, a controller without a serial number cannot be told from another
+  // one, so it is followed only to its own path.
+  const bool byPort = !port_.empty() && port_ != path_;
+  if (!byPort && serial_.empty()) return {};
   std::optional<std::string> match;
   for (const std::string& path : paths) {
     if (shared_.claimed_.contains(path)) continue;
+    if (byPort && shared_.platform_.Port(path) != port_) continue;
     // Only one it can open: the run is to write to it.
     const link::Examined examined = link::Examine(shared_.platform_, path);
-    if (!examined.device || !examined.IsController() || examined.attributes->serialNumber != serial_) {
+    if (!examined.device || !examined.IsController() ||
+        (!byPort && examined.attributes->serialNumber != serial_)) {
       continue;
     }
     if (match) return {};  // two candidates: neither is known to be ours
     match = path;
   }
   if (!match) return {};
-  Repin(*match);
+  Repin(*match, byPort ? "port" : "serial number");
   return {path_};
 }
 

@@ -4,9 +4,9 @@
 // The platform serialises what its own binding needs. The mutex here is for
 // the station's state only: which paths are claimed and pinned, and that a
 // list checked against the claims still holds while it is acted on (the
-// station's arrivals, a repin by serial number, each a single step). A
-// thread's opens of its own path, and its reads and writes, take no lock
-// here and run in parallel with the others'.
+// station's arrivals, a repin, each a single step). A thread's opens of its
+// own path, and its reads and writes, take no lock here and run in parallel
+// with the others'.
 #pragma once
 
 #include <functional>
@@ -25,6 +25,7 @@ namespace lumbra::cli {
 // A controller as the listing found it.
 struct Controller {
   std::string path;
+  std::string port;  // HidPlatform::Port's: the path when the system tells none
   link::HidAttributes attributes;
   std::optional<link::ReportLengths> lengths;  // empty when unknown
   bool opens = true;     // false: present, but it may not be opened (access denied)
@@ -63,17 +64,19 @@ class SharedPlatform {
 };
 
 // What a controller thread's link sees: its controller only. It follows the
-// controller to a new path when a replug moved it there, recognised by its
-// serial number among the paths nobody else has claimed, and only when a
-// single one matches. Each is one controller thread's own and takes calls
-// from that thread only; what it shares with the others goes through the
-// SharedPlatform.
+// controller to a new path when a replug moved it there, among the paths
+// nobody else has claimed and only when a single one matches: recognised by
+// its port, or where the system tells no port, by its serial number. Each is
+// one controller thread's own and takes calls from that thread only; what it
+// shares with the others goes through the SharedPlatform.
 class PinnedPlatform final : public link::HidPlatform {
  public:
   using Log = std::function<void(std::string_view)>;
 
-  // `path` must be claimed (or empty: nothing yet, only the serial number).
-  PinnedPlatform(SharedPlatform& shared, std::string path, std::string serial, Log verbose);
+  // `path` must be claimed (or empty: nothing yet, only the port or the
+  // serial number).
+  PinnedPlatform(SharedPlatform& shared, std::string path, std::string port, std::string serial,
+                 Log verbose);
   ~PinnedPlatform() override;
   PinnedPlatform(const PinnedPlatform&) = delete;
   PinnedPlatform& operator=(const PinnedPlatform&) = delete;
@@ -81,13 +84,15 @@ class PinnedPlatform final : public link::HidPlatform {
   std::vector<std::string> Enumerate() override;
   Opened Open(const std::string& path) override;
   std::optional<link::HidAttributes> Identify(const std::string& path) override;
+  std::string Port(const std::string& path) override { return shared_.platform_.Port(path); }
   void Pause(int milliseconds) override { shared_.platform_.Pause(milliseconds); }
 
  private:
-  void Repin(const std::string& path);
+  void Repin(const std::string& path, const char* by);
 
   SharedPlatform& shared_;
   std::string path_;
+  std::string port_;
   std::string serial_;
   Log verbose_;
   int opens_ = 0;

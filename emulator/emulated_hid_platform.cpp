@@ -263,6 +263,13 @@ std::optional<link::HidAttributes> EmulatedHidPlatform::Identify(const std::stri
   return IdentityOf(slot->spec);
 }
 
+std::string EmulatedHidPlatform::Port(const std::string& path) {
+  const std::lock_guard lock(mutex_);
+  const Slot* slot = Find(path);
+  if (slot == nullptr || !slot->spec.tellsPort) return path;
+  return "emulated-port:" + std::to_string(slot->index);
+}
+
 void EmulatedHidPlatform::Pause(int milliseconds) {
   std::unique_lock lock(mutex_);
   pausedMs_ += static_cast<std::uint64_t>(std::max(milliseconds, 0));

@@ -5,6 +5,7 @@
 //
 // Devices enumerate in the order they were added, under paths "emulated:<n>",
 // n numbering the plug-ins: a device's index, until replugs take new paths.
+// Its port, "emulated-port:<index>", stays.
 // Handles must not outlive the platform.
 //
 // Several threads may use it at once, each with its own devices (lumbra-cli
@@ -42,6 +43,7 @@ struct DeviceSpec {
   bool opens = true;                  // false: Open returns nullptr, access denied
   bool attributesReadable = true;     // false: Attributes() is nullopt
   bool capabilitiesReadable = true;   // false: Capabilities() is nullopt
+  bool tellsPort = true;              // false: Port() is the path, as for a uhid device
   link::ReportLengths capabilities{kReportLength, kReportLength};
 };
 
@@ -106,6 +108,7 @@ class EmulatedHidPlatform : public link::HidPlatform {
   // The identifiers and serial number the device was set up with, as a system
   // tells them without opening the device.
   std::optional<link::HidAttributes> Identify(const std::string& path) override;
+  std::string Port(const std::string& path) override;
   void Pause(int milliseconds) override;
 
  private:

@@ -127,6 +127,12 @@ class HidPlatform {
   // known as one; nullopt where the system does not tell. Any thread, as Open.
   virtual std::optional<HidAttributes> Identify(const std::string& path) = 0;
 
+  // Where the device is plugged in, stable across replugs while its path is
+  // not: the USB port path on Linux ("1-1.2"), the USB device's location path
+  // on Windows. The path itself when the system tells none (a uhid device, a
+  // failed lookup). Any thread, as Identify.
+  virtual std::string Port(const std::string& path) = 0;
+
   // Sleeps for the given time (the short pauses of the handshake). Any
   // thread; it holds up no other call.
   virtual void Pause(int milliseconds) = 0;

@@ -49,6 +49,45 @@ std::optional<std::string> SysfsDescriptorPath(std::string_view devicePath) {
   return path;
 }
 
+namespace {
+
+// A USB device's directory, not an interface's ("1-1.2:1.0") nor a root
+// hub's ("usb1").
+bool IsUsbPortName(std::string_view name) {
+  std::size_t at = 0;
+  const auto digits = [&] {
+    const std::size_t from = at;
+    while (at < name.size() && name[at] >= '0' && name[at] <= '9') ++at;
+    return at > from;
+  };
+  if (!digits() || at == name.size() || name[at++] != '-' || !digits()) return false;
+  while (at < name.size()) {
+    if (name[at++] != '.' || !digits()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string UsbPortOfNode(const std::filesystem::path& sysfsRoot, const std::string& devicePath) {
+  const std::optional<std::string> descriptor = SysfsDescriptorPath(devicePath);
+  if (!descriptor) return devicePath;
+  // "/sys/class/hidraw/hidrawN/device/report_descriptor" -> "class/hidraw/hidrawN/device"
+  const std::filesystem::path device =
+      std::filesystem::path(*descriptor).parent_path().lexically_relative("/sys");
+  std::error_code error;
+  const std::filesystem::path root = std::filesystem::canonical(sysfsRoot, error);
+  if (error) return devicePath;
+  std::filesystem::path at = std::filesystem::canonical(root / device, error);
+  if (error) return devicePath;
+  // Never above the root: a test's tree lies in a folder whose names are not sysfs'.
+  for (; at != root && at.has_relative_path(); at = at.parent_path()) {
+    const std::string name = at.filename().string();
+    if (IsUsbPortName(name)) return name;
+  }
+  return devicePath;
+}
+
 HidFault FaultOfErrno(int code) {
   switch (code) {
     case EACCES:  // the node's mode or owner (no udev rule)
@@ -237,6 +276,8 @@ HidPlatform::Opened HidapiPlatform::Open(const std::string& path) {
   }
   return {std::make_unique<HidapiDevice>(library_, handle, path), {}};
 }
+
+std::string HidapiPlatform::Port(const std::string& path) { return UsbPortOfNode("/sys", path); }
 
 void HidapiPlatform::Pause(int milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -8,6 +8,7 @@
 // its own node.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,6 +35,8 @@ class HidapiPlatform final : public HidPlatform {
   Opened Open(const std::string& path) override;
   // What the last Enumerate learned from udev, without opening the node.
   std::optional<HidAttributes> Identify(const std::string& path) override;
+  // From sysfs, without hidapi: takes no lock.
+  std::string Port(const std::string& path) override;
   void Pause(int milliseconds) override;
 
  private:
@@ -57,5 +60,11 @@ HidFault FaultOfErrno(int code);
 // ("/dev/hidraw3" -> "/sys/class/hidraw/hidraw3/device/report_descriptor");
 // nullopt for a path that does not name a hidraw node.
 std::optional<std::string> SysfsDescriptorPath(std::string_view devicePath);
+
+// The port path ("1-1.2": bus, dash, ports from the root hub down) of the USB
+// device a hidraw node belongs to, found by walking up from the node's device
+// in the sysfs tree at `sysfsRoot`; the node's path when no USB device is
+// above it (uhid) or the node is not there.
+std::string UsbPortOfNode(const std::filesystem::path& sysfsRoot, const std::string& devicePath);
 
 }  // namespace lumbra::link

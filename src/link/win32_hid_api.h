@@ -1,11 +1,12 @@
 // The Windows calls the HID platform makes (SetupAPI, the HID library, kernel
-// file and event services), behind one small interface so that tests can
+// file and event services, the configuration manager), behind one small interface so that tests can
 // stand in for the operating system. SystemHidApi forwards to Windows.
 #pragma once
 
 // clang-format off
 #include <windows.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 // MinGW-w64's HID headers do not declare C linkage themselves.
 extern "C" {
 #include <hidsdi.h>
@@ -26,12 +27,17 @@ class Win32HidApi {
                                     SP_DEVICE_INTERFACE_DATA* data) = 0;
   virtual BOOL GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
                                         SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
-                                        DWORD* required) = 0;
+                                        DWORD* required, SP_DEVINFO_DATA* device) = 0;
   virtual BOOL DestroyDeviceInfoList(HDEVINFO set) = 0;
   virtual BOOLEAN GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) = 0;
   // HidD_GetPreparsedData, HidP_GetCaps and HidD_FreePreparsedData in one.
   virtual BOOL GetCaps(HANDLE device, HIDP_CAPS* caps) = 0;
   virtual BOOLEAN GetSerialNumberString(HANDLE device, void* buffer, ULONG bytes) = 0;
+
+  // --- Configuration manager ------------------------------------------------
+  virtual CONFIGRET GetParent(DEVINST* parent, DEVINST child) = 0;
+  // CM_DRP_LOCATION_PATHS, a multi-string; `bytes` in: the room, out: the length.
+  virtual CONFIGRET GetLocationPaths(DEVINST device, char* buffer, ULONG* bytes) = 0;
 
   // --- Kernel file and event services ---------------------------------------
   virtual HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) = 0;
@@ -63,8 +69,8 @@ class SystemHidApi : public Win32HidApi {
   }
   BOOL GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
                                 SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
-                                DWORD* required) override {
-    return ::SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, nullptr);
+                                DWORD* required, SP_DEVINFO_DATA* device) override {
+    return ::SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, device);
   }
   BOOL DestroyDeviceInfoList(HDEVINFO set) override { return ::SetupDiDestroyDeviceInfoList(set); }
   BOOLEAN GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override {
@@ -79,6 +85,10 @@ class SystemHidApi : public Win32HidApi {
   }
   BOOLEAN GetSerialNumberString(HANDLE device, void* buffer, ULONG bytes) override {
     return ::HidD_GetSerialNumberString(device, buffer, bytes);
+  }
+  CONFIGRET GetParent(DEVINST* parent, DEVINST child) override { return ::CM_Get_Parent(parent, child, 0); }
+  CONFIGRET GetLocationPaths(DEVINST device, char* buffer, ULONG* bytes) override {
+    return ::CM_Get_DevNode_Registry_PropertyA(device, CM_DRP_LOCATION_PATHS, nullptr, buffer, bytes, 0);
   }
   HANDLE CreateFileA(const char* path, DWORD access, DWORD flags) override {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;

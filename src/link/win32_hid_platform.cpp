@@ -53,6 +53,21 @@ std::optional<HidAttributes> ReadAttributes(Win32HidApi& api, HANDLE device) {
                        ReadSerialNumber(api, device).value_or("")};
 }
 
+// The first string of a device's location paths; nullopt when it has none.
+std::optional<std::string> FirstLocationPath(Win32HidApi& api, DEVINST device) {
+  std::vector<char> buffer(512);
+  ULONG bytes = static_cast<ULONG>(buffer.size());
+  CONFIGRET result = api.GetLocationPaths(device, buffer.data(), &bytes);
+  if (result == CR_BUFFER_SMALL && bytes > buffer.size()) {
+    buffer.resize(bytes);
+    result = api.GetLocationPaths(device, buffer.data(), &bytes);
+  }
+  if (result != CR_SUCCESS) return std::nullopt;
+  std::string first(buffer.data(), strnlen(buffer.data(), std::min<std::size_t>(bytes, buffer.size())));
+  if (first.empty()) return std::nullopt;
+  return first;
+}
+
 HidError ErrorOf(DWORD code) { return {FaultOfWin32Error(code), static_cast<int>(code)}; }
 
 // One overlapped transfer on `file`, waited for at most `timeoutMs`. Whatever
@@ -196,6 +211,7 @@ std::vector<std::string> Win32HidPlatform::Enumerate() {
   // would refuse the paths of devices that have just arrived.
   const std::lock_guard lock(mutex_);
   enumerated_.clear();
+  instances_.clear();
   GUID hidGuid{};
   api_.GetHidGuid(&hidGuid);
   const HDEVINFO set = api_.GetClassDevs(&hidGuid, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -207,18 +223,23 @@ std::vector<std::string> Win32HidPlatform::Enumerate() {
     interfaceData.cbSize = sizeof(interfaceData);
     if (!api_.EnumDeviceInterfaces(set, &hidGuid, index, &interfaceData)) break;
     DWORD required = 0;
-    api_.GetDeviceInterfaceDetail(set, &interfaceData, nullptr, 0, &required);
+    api_.GetDeviceInterfaceDetail(set, &interfaceData, nullptr, 0, &required, nullptr);
     if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
     // Aligned storage for the record; cbSize is that of its fixed part (5 on
     // 32-bit Windows, 8 on 64-bit), not of the whole buffer.
     std::vector<DWORD> storage((required + sizeof(DWORD) - 1) / sizeof(DWORD) + 1);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!api_.GetDeviceInterfaceDetail(set, &interfaceData, detail, required, nullptr)) continue;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    if (!api_.GetDeviceInterfaceDetail(set, &interfaceData, detail, required, nullptr, &device)) {
+      continue;
+    }
     const std::size_t pathRoom = required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
     std::string path(detail->DevicePath, strnlen(detail->DevicePath, pathRoom));
     if (path.empty()) continue;
     if (std::find(enumerated_.begin(), enumerated_.end(), path) == enumerated_.end()) {
+      instances_[path] = device.DevInst;
       enumerated_.push_back(std::move(path));
     }
   }
@@ -245,6 +266,22 @@ std::optional<HidAttributes> Win32HidPlatform::Identify(const std::string& path)
   if (!Listed(path)) return std::nullopt;
   Handle query(api_, api_.CreateFileA(path.c_str(), 0, 0));
   return query.valid() ? ReadAttributes(api_, query.get()) : std::nullopt;
+}
+
+std::string Win32HidPlatform::Port(const std::string& path) {
+  DEVINST at = 0;
+  {
+    const std::lock_guard lock(mutex_);
+    const auto listed = instances_.find(path);
+    if (listed == instances_.end()) return path;
+    at = listed->second;
+  }
+  // The configuration manager needs no lock of ours. Under Wine it fails:
+  // the path stands in.
+  for (int up = 0; up < 2 && api_.GetParent(&at, at) == CR_SUCCESS; ++up) {
+    if (std::optional<std::string> location = FirstLocationPath(api_, at)) return *location;
+  }
+  return path;
 }
 
 void Win32HidPlatform::Pause(int milliseconds) {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,6 +41,9 @@ class Win32HidPlatform final : public HidPlatform {
   // Through a handle that asks for no access, which Windows grants even for
   // a device it keeps for itself or another program holds.
   std::optional<HidAttributes> Identify(const std::string& path) override;
+  // The first location path of the nearest device above the HID device that
+  // has any: the USB device, or its interface on a composite one.
+  std::string Port(const std::string& path) override;
   void Pause(int milliseconds) override;
 
  private:
@@ -48,6 +52,7 @@ class Win32HidPlatform final : public HidPlatform {
   Win32HidApi& api_;
   std::mutex mutex_;
   std::vector<std::string> enumerated_;
+  std::map<std::string, DEVINST> instances_;  // the enumerated paths' devices
 };
 
 // What a GetLastError() code of CreateFile, WriteFile or ReadFile says.

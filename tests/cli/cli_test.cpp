@@ -42,9 +42,9 @@ const std::map<std::string, std::set<std::string>> kSchema = {
     {"box", {"time", "device", "text"}},
     {"resend", {"time", "device", "sector", "resend"}},
     {"progress", {"time", "device", "phase", "percent", "position", "total", "resends", "elapsed", "eta"}},
-    {"result", {"time", "device", "serial", "vendor_product", "verdict", "outcome", "phase", "seconds",
+    {"result", {"time", "device", "port", "serial", "vendor_product", "verdict", "outcome", "phase", "seconds",
                 "resends", "skip_window", "differences"}},
-    {"controller", {"time", "device", "vendor_product", "serial", "opens", "writable"}},
+    {"controller", {"time", "device", "port", "vendor_product", "serial", "opens", "writable"}},
     {"summary", {"time", "controllers", "verdicts", "exit_code"}},
 };
 const std::set<std::string> kRecordKeys = {"start", "end", "lumbra_version", "image_version",
@@ -161,6 +161,7 @@ class FaultyPlatform final : public link::HidPlatform {
   std::optional<link::HidAttributes> Identify(const std::string& path) override {
     return inner_.Identify(path);
   }
+  std::string Port(const std::string& path) override { return inner_.Port(path); }
   void Pause(int milliseconds) override { inner_.Pause(milliseconds); }
 
  private:
@@ -262,18 +263,28 @@ TEST(CliTest, AllFlashesFourControllersEachToItsOwnEnd) {
   }
 }
 
-// A replug moves the controller to a new path, as a hidraw node's number changes: the
-// run follows it there by its serial number, past a controller with another one.
-TEST(CliTest, FollowsBySerialNumberAControllerThatAReplugMoved) {
-  emulator::EmulatedHidPlatform platform;
-  platform.ReplugAtNewPaths();
-  platform.AddController({}, {.serialNumber = "QX-0001"});
-  platform.AddController().AddFault(Fault::Unplug(2000, 0));  // in the download, back at once
-  const Outcome o = Cli({"flash", "--serial", "lumbra-virtual", "--pace", "0", "--verbose"}, platform);
-  EXPECT_EQ(o.results.at("emulated:1")["verdict"], "verified");
-  EXPECT_THAT(o.err, ::testing::HasSubstr("now at emulated:2"));
-  EXPECT_TRUE(reliability::FlashHoldsImage(*platform.ControllerAt(1)));
-  EXPECT_EQ(platform.Counters(1).OpenHandles(), 0u);
+// A replug moves controller 1 to a new path, as a hidraw node's number changes: the run
+// follows it there by its port, past controller 0 with the same serial number; where the
+// system tells no port, by its serial number, but only when no other controller has it.
+TEST(CliTest, FollowsByPortOrSerialNumberAControllerThatAReplugMoved) {
+  const struct { const char* otherSerial; bool ports; const char* choice[2]; const char* by; } rows[] = {
+      {"QX-0001", false, {"--serial", "lumbra-virtual"}, "serial number"},
+      {"lumbra-virtual", true, {"--port", "emulated-port:1"}, "port"},
+      {"lumbra-virtual", false, {"--device", "emulated:1"}, nullptr},  // two candidates: neither
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.choice[0]);
+    emulator::EmulatedHidPlatform platform;
+    platform.ReplugAtNewPaths();
+    platform.AddController({}, {.serialNumber = row.otherSerial, .tellsPort = row.ports});
+    platform.AddController({}, {.tellsPort = row.ports}).AddFault(Fault::Unplug(2000, 0));  // back at once
+    const Outcome o = Cli({"flash", row.choice[0], row.choice[1], "--pace", "0", "--verbose"}, platform);
+    EXPECT_EQ(o.results.at("emulated:1")["port"], row.ports ? "emulated-port:1" : "emulated:1");
+    EXPECT_EQ(o.results.at("emulated:1")["verdict"], row.by ? "verified" : "download failed");
+    const std::string followed = row.by ? std::string("now at emulated:2 (same ") + row.by : "now at";
+    EXPECT_EQ(o.err.find(followed) != std::string::npos, row.by != nullptr) << o.err;
+    EXPECT_EQ(platform.Counters(0).writes + platform.Counters(1).OpenHandles(), 0u);  // not 0 flashed
+  }
 }
 
 // Controller 0 is a virtual one, 1 claims a real serial number (refused by
@@ -287,7 +298,10 @@ TEST(CliTest, ChoosesByPathOrSerialNumberAndNeverGuesses) {
       {{"flash", "--serial", "lumbra-virtual"}, kExitUsage, {false, false, false}},
       {{"flash", "--serial", "QX-0001"}, kExitNoController, {false, false, false}},
       {{"flash", "--serial", "none"}, kExitNoController, {false, false, false}},
+      {{"flash", "--port", "emulated-port:2"}, kExitVerified, {false, false, true}},
+      {{"flash", "--port", "emulated:2"}, kExitNoController, {false, false, false}},  // a path, not its port
       {{"flash", "--all", "--device", "emulated:0"}, kExitUsage, {false, false, false}},
+      {{"flash", "--port", "emulated-port:0", "--serial", "lumbra-virtual"}, kExitUsage, {false, false, false}},
       {{"flash", "--simulate", "2"}, kExitUsage, {false, false, false}},  // emulated ones, chosen alike
       // A record file that cannot be opened is refused before any controller
       // is touched; one that fails later (disk full) fails the run, flashed.
@@ -384,6 +398,7 @@ TEST(CliTest, ListsControllersAndExitsThreeWithoutAnOpenableOne) {
   o = Cli({"list"}, platform);
   EXPECT_EQ(o.code, kExitVerified);
   EXPECT_EQ(o.events.at(1)["device"], "emulated:1");
+  EXPECT_EQ(o.events.at(1)["port"], "emulated-port:1");
   EXPECT_EQ(o.events.at(1)["output_report"], emulator::kReportLength);
   EXPECT_EQ(platform.Counters(1).writes, 0u);
 }
@@ -535,7 +550,7 @@ TEST(CliTest, WatchFlashesOnlyTheStationsSlots) {
   emulator::EmulatedHidPlatform platform;
   for (int i = 0; i < 3; ++i) platform.AddController();
   const std::string file = StationFile(R"({"name": "line 3", "pace_ms": 0, "slots": [
-      {"label": "A", "port": "emulated:1"}, {"label": "B", "port": "emulated:2"}]})");
+      {"label": "A", "port": "emulated-port:1"}, {"label": "B", "port": "emulated-port:2"}]})");
   StopSignal stop;
   Output output;
   Outcome o;
@@ -544,7 +559,7 @@ TEST(CliTest, WatchFlashesOnlyTheStationsSlots) {
   stop.Request();
   station.join();
   EXPECT_EQ(platform.Counters(0).writes, 0u);
-  const std::string alone = "emulated:0: on no slot of station line 3; left alone\n";
+  const std::string alone = "emulated:0 at port emulated-port:0: on no slot of station line 3; left alone\n";
   EXPECT_EQ(o.err.find(alone), o.err.rfind(alone));
   EXPECT_NE(o.err.find(alone), std::string::npos) << o.err;
   ASSERT_EQ(o.records.size(), 2u);
@@ -552,7 +567,7 @@ TEST(CliTest, WatchFlashesOnlyTheStationsSlots) {
   for (const auto& [device, slot] : {std::pair{"emulated:1", "A"}, {"emulated:2", "B"}}) {
     const json& record = o.records[device];
     EXPECT_EQ(record["slot"], slot);
-    EXPECT_EQ(record["port"], device);
+    EXPECT_EQ(record["port"], "emulated-port:" + std::string(1, device[9]));
     EXPECT_EQ(record["station"], "line 3");
     EXPECT_EQ(record["schema"], 2);
     EXPECT_EQ(record["pace_ms"], 0);

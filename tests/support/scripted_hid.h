@@ -91,6 +91,7 @@ class ScriptedPlatform : public link::HidPlatform {
   std::optional<link::HidAttributes> Identify(const std::string& path) override {
     return devices.at(std::stoul(path))->attributes;
   }
+  std::string Port(const std::string& path) override { return path; }
   void Pause(int) override {}
 
   std::vector<std::unique_ptr<ScriptedDevice>> devices;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "link/win32_hid_api.h"
@@ -27,8 +28,10 @@ struct FakeHidDevice {
 class FakeWin32Hid final : public link::Win32HidApi {
  public:
   static constexpr char kPath[] = "controller";
+  static constexpr DEVINST kHidInstance = 0x1D, kUsbInstance = 0x2D;
 
   FakeHidDevice device;      // identified as 4242:C003
+  std::string locationPaths;  // its USB parent's, a multi-string; empty: the lookup fails
   std::set<HANDLE> handles;  // files and events open now
   std::vector<std::vector<std::uint8_t>> writes;
   std::vector<bool> cancelled;  // each CancelIo: on the handle of the transfer under way?
@@ -46,7 +49,8 @@ class FakeWin32Hid final : public link::Win32HidApi {
   }
   BOOL GetDeviceInterfaceDetail(HDEVINFO, SP_DEVICE_INTERFACE_DATA*,
                                 SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
-                                DWORD* required) override {
+                                DWORD* required, SP_DEVINFO_DATA* instance) override {
+    if (instance != nullptr) instance->DevInst = kHidInstance;
     const DWORD needed = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + sizeof(kPath);
     if (required != nullptr) *required = needed;
     if (detail == nullptr || size < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -66,6 +70,15 @@ class FakeWin32Hid final : public link::Win32HidApi {
     return TRUE;
   }
   BOOLEAN GetSerialNumberString(HANDLE, void*, ULONG) override { return FALSE; }
+  CONFIGRET GetParent(DEVINST* parent, DEVINST child) override {
+    return child == kHidInstance ? (*parent = kUsbInstance, CR_SUCCESS) : CR_NO_SUCH_DEVNODE;
+  }
+  CONFIGRET GetLocationPaths(DEVINST instance, char* buffer, ULONG* bytes) override {
+    if (instance != kUsbInstance || locationPaths.empty()) return CR_NO_SUCH_VALUE;
+    const bool fits = *bytes > locationPaths.size();
+    *bytes = static_cast<ULONG>(locationPaths.size() + 1);
+    return fits ? (std::memcpy(buffer, locationPaths.c_str(), *bytes), CR_SUCCESS) : CR_BUFFER_SMALL;
+  }
 
   HANDLE CreateFileA(const char*, DWORD access, DWORD) override {
     if (access != 0 && device.quirk == FakeHidDevice::kRefusesReadWrite) {

@@ -90,5 +90,21 @@ TEST(Win32HidPlatformTest, NamesALockedController) {
   }
 }
 
+// The port is the USB parent's first location path, however long; without one
+// (Wine's), and for a path not listed, the path stands in.
+TEST(Win32HidPlatformTest, PortIsTheUsbParentsLocationPath) {
+  const std::string usb = "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)", deep = usb + std::string(600, 'X');
+  const struct { std::string locationPaths, port; } rows[] = {
+      {usb + '\0' + "ACPI(_SB_)#ACPI(PCI0)" + '\0', usb}, {deep, deep}, {"", FakeWin32Hid::kPath}};
+  for (const auto& row : rows) {
+    FakeWin32Hid api;
+    Win32HidPlatform platform(api);
+    api.locationPaths = row.locationPaths;
+    EXPECT_EQ(platform.Port(FakeWin32Hid::kPath), FakeWin32Hid::kPath) << "before any enumeration";
+    platform.Enumerate();
+    EXPECT_EQ(platform.Port(FakeWin32Hid::kPath), row.port);
+  }
+}
+
 }  // namespace
 }  // namespace lumbra::link
