@@ -34,8 +34,9 @@ class Session {
  public:
   Session(const Options& options, const station::Station& station, SharedPlatform& shared,
           Console& console, StopSignal& stop, bool tally)
-      : options_(options), station_(station), shared_(shared), console_(console), stop_(stop),
-        tally_(tally), counters_(std::chrono::system_clock::now()) {
+      : settings_{options.paceMs, options.verbose, options.simulate > 0},
+        station_(station), shared_(shared), console_(console), stop_(stop), tally_(tally),
+        counters_(std::chrono::system_clock::now()) {
     if (options.reportFile) {
       // The counters go on from the records there, so that a restart keeps today's.
       if (tally) {
@@ -61,20 +62,15 @@ class Session {
   // Runs one controller on a thread of its own; its path must be claimed.
   // One that may not be opened is run too: the engine ends it "access denied".
   void Start(const Controller& controller) {
-    if (options_.simulate == 0 && options_.paceMs < kDialogPaceMs && !paceNoted_) {
+    if (!settings_.emulated && settings_.paceMs < kDialogPaceMs && !paceNoted_) {
       console_.Note("a pace below " + std::to_string(kDialogPaceMs) +
                     " ms is unproven on a real controller; the verification decides");
       paceNoted_ = true;
     }
-    Result begun;  // what the second request records of a run not begun yet
-    begun.controller = controller;
-    begun.device = Label(controller);
-    begun.start = std::chrono::system_clock::now();
-    begun.emulated = options_.simulate > 0;
     const std::lock_guard lock(mutex_);
     Job& job = jobs_.emplace_back();
     job.controller = controller;
-    job.live.Update(begun);
+    job.live.Update(Begun(controller, settings_));  // for a second request before the run begins
     job.thread = std::thread([this, &job] { Run(job); });
   }
 
@@ -113,10 +109,9 @@ class Session {
 
   // The thread's edge: an unexpected exception ends this controller alone.
   void Run(Job& job) {
-    const RunSettings settings{options_.paceMs, options_.verbose, options_.simulate > 0};
     Result result;
     try {
-      result = RunController(shared_, job.controller, settings, console_, stop_, &job.live);
+      result = RunController(shared_, job.controller, settings_, console_, stop_, &job.live);
     } catch (const std::exception& e) {
       result = Failed(job, e.what());
     } catch (...) {
@@ -158,7 +153,7 @@ class Session {
       console_.Note(result.device + ": internal error: " + result.cause);
     }
     console_.Finished(result);
-    const nlohmann::ordered_json record = RecordJson(result, options_.paceMs, station_);
+    const nlohmann::ordered_json record = RecordJson(result, settings_.paceMs, station_);
     if (records_) records_->Append(JsonLine(record));  // on the disk before it counts
     results_.push_back(result);
     counters_.Add(record);
@@ -173,7 +168,7 @@ class Session {
     return code;
   }
 
-  const Options& options_;
+  const RunSettings settings_;
   const station::Station& station_;
   SharedPlatform& shared_;
   Console& console_;

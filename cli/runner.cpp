@@ -137,6 +137,16 @@ std::string Advice(const Result& result) {
   return "";
 }
 
+Result Begun(const Controller& controller, const RunSettings& settings) {
+  Result result;
+  result.controller = controller;
+  result.verdict = Verdict::kInterrupted;
+  result.device = Label(controller);
+  result.emulated = settings.emulated;
+  result.start = std::chrono::system_clock::now();
+  return result;
+}
+
 Result LiveRun::Snapshot() const {
   const std::lock_guard lock(mutex_);
   Result result = result_;
@@ -154,17 +164,12 @@ void LiveRun::Update(const Result& result) {
 Result RunController(SharedPlatform& shared, const Controller& controller,
                      const RunSettings& settings, Events& events, const StopSignal& stop,
                      LiveRun* live) {
-  Result result;
-  result.controller = controller;
-  result.verdict = Verdict::kInterrupted;
-  result.device = Label(controller);
-  result.emulated = settings.emulated;
+  Result result = Begun(controller, settings);
   const std::string& device = result.device;
   PinnedPlatform::Log log;
   if (settings.verbose) log = [&](std::string_view text) { events.Verbose(device, text); };
   PinnedPlatform pinned(shared, controller.path, controller.port, controller.attributes.serialNumber,
                         log);
-  result.start = std::chrono::system_clock::now();
   if (live != nullptr) live->Update(result);
   const Clock::time_point start = Clock::now();
   {

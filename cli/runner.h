@@ -101,6 +101,9 @@ std::string Label(const Controller& controller);
 // when nothing.
 std::string Advice(const Result& result);
 
+// A run of `controller` as it begins: interrupted until it ends otherwise.
+Result Begun(const Controller& controller, const RunSettings& settings);
+
 // Flashes and verifies `controller`, whose path the caller has claimed on
 // `shared` (an empty path: whatever appears with its serial number). Stops
 // after the current step once `stop` is requested; the controller's handle
