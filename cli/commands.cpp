@@ -14,10 +14,12 @@
 
 #include "cli/console.h"
 #include "cli/options.h"
+#include "cli/page_feed.h"
 #include "cli/record.h"
 #include "cli/runner.h"
 #include "cli/shared_platform.h"
 #include "emulator/emulated_hid_platform.h"
+#include "page/server.h"
 #include "station/records.h"
 #include "station/station.h"
 #include "transfer/firmware_image.h"
@@ -26,23 +28,48 @@ namespace lumbra::cli {
 
 namespace {
 
+// Every event to the console and to the station page.
+class BothEvents final : public Events {
+ public:
+  BothEvents(Events& first, Events& second) : first_(first), second_(second) {}
+  void Began(const std::string& d, Phase p) override { first_.Began(d, p), second_.Began(d, p); }
+  void Progressed(const std::string& d, const Progress& p) override {
+    first_.Progressed(d, p), second_.Progressed(d, p);
+  }
+  void Resent(const std::string& d, transfer::FlashAddress s, int n) override {
+    first_.Resent(d, s, n), second_.Resent(d, s, n);
+  }
+  void Status(const std::string& d, std::string_view t) override { first_.Status(d, t), second_.Status(d, t); }
+  void Box(const std::string& d, std::string_view t) override { first_.Box(d, t), second_.Box(d, t); }
+  void Verbose(const std::string& d, std::string_view t) override {
+    first_.Verbose(d, t), second_.Verbose(d, t);
+  }
+
+ private:
+  Events& first_;
+  Events& second_;
+};
+
 // What flash and watch share: the platform, the console, the records, the
 // results and the worst exit code so far. Each controller is told and
 // recorded exactly once: by its thread when it ends, or by the second stop
 // request, which does not wait for it.
 class Session {
  public:
+  // `page`, when given, is told every event and result too.
   Session(const Options& options, const station::Station& station, SharedPlatform& shared,
-          Console& console, StopSignal& stop, bool tally)
+          Console& console, StopSignal& stop, bool tally, PageFeed* page = nullptr)
       : settings_{options.paceMs, options.verbose, options.simulate > 0},
         station_(station), shared_(shared), console_(console), stop_(stop), tally_(tally),
-        counters_(std::chrono::system_clock::now()) {
+        page_(page), counters_(std::chrono::system_clock::now()) {
+    if (page_ != nullptr) both_.emplace(console_, *page_);
     if (options.reportFile) {
       // The counters go on from the records there, so that a restart keeps today's.
       if (tally) {
         const station::ReadBack back = station::ReadRecords(*options.reportFile);
         for (const std::string& warning : back.warnings) console_.Note(warning);
         for (const nlohmann::json& record : back.records) counters_.Add(record);
+        if (page_ != nullptr) page_->Seed(back.records, counters_);
       }
       records_.emplace(*options.reportFile);
       if (!records_->Error().empty()) console_.Note(records_->Error());
@@ -71,6 +98,7 @@ class Session {
     Job& job = jobs_.emplace_back();
     job.controller = controller;
     job.live.Update(Begun(controller, settings_));  // for a second request before the run begins
+    if (page_ != nullptr) page_->Added(controller);
     job.thread = std::thread([this, &job] { Run(job); });
   }
 
@@ -111,7 +139,8 @@ class Session {
   void Run(Job& job) {
     Result result;
     try {
-      result = RunController(shared_, job.controller, settings_, console_, stop_, &job.live);
+      Events& events = both_ ? static_cast<Events&>(*both_) : console_;
+      result = RunController(shared_, job.controller, settings_, events, stop_, &job.live);
     } catch (const std::exception& e) {
       result = Failed(job, e.what());
     } catch (...) {
@@ -157,6 +186,7 @@ class Session {
     if (records_) records_->Append(JsonLine(record));  // on the disk before it counts
     results_.push_back(result);
     counters_.Add(record);
+    if (page_ != nullptr) page_->Recorded(result, record, counters_);
     if (tally_) console_.Tally(counters_, station_.target);
   }
 
@@ -174,6 +204,8 @@ class Session {
   Console& console_;
   StopSignal& stop_;
   const bool tally_;  // watch: the counters after each result
+  PageFeed* page_;
+  std::optional<BothEvents> both_;
   bool paceNoted_ = false;
   std::optional<station::RecordFile> records_;
   station::Counters counters_;
@@ -261,15 +293,49 @@ int Flash(const Options& o, const station::Station& station, SharedPlatform& sha
   return session.ExitCode();
 }
 
+// The station page's server, listening; nullptr (and said why) when it
+// cannot listen where it was asked to.
+std::unique_ptr<page::Server> PageServer(const std::string& address, PageFeed& feed,
+                                         Console& console) {
+  std::string error;
+  const std::optional<page::ListenAddress> where = page::ParseListenAddress(address, error);
+  auto server = std::make_unique<page::Server>(feed);
+  if (!where || !server->Listen(*where, error)) {
+    console.Note("--http: " + error);
+    return nullptr;
+  }
+  page::Server& to = *server;
+  feed.SetPublisher([&to](std::string event) { to.Publish(std::move(event)); });
+  const page::ListenAddress bound = server->Bound();
+  const bool v6 = bound.address.find(':') != std::string::npos;
+  console.Note("station page at http://" + (v6 ? "[" + bound.address + "]" : bound.address) + ":" +
+               std::to_string(bound.port) + "/");
+  return server;
+}
+
 // With a station file, only the controllers on its slots are flashed.
 int Watch(const Options& o, const station::Station& station, SharedPlatform& shared,
           Console& console, StopSignal& stop) {
-  Session session(o, station, shared, console, stop, true);
+  std::optional<PageFeed> feed;
+  std::unique_ptr<page::Server> server;
+  if (o.http) {
+    feed.emplace(station, o.reportFile, o.paceMs);
+    server = PageServer(*o.http, *feed, console);
+    if (!server) return kExitRecordFailed;
+  }
+  Session session(o, station, shared, console, stop, true, feed ? &*feed : nullptr);
   if (!session.Ready()) return kExitRecordFailed;
+  if (server) server->Start();
   console.Note("waiting for controllers: each is flashed as it is plugged in; Ctrl-C stops");
   std::set<std::string> leftAlone;
+  std::vector<std::string> gone;
   while (!stop.Requested()) {
-    for (const Controller& c : shared.Arrivals()) {
+    gone.clear();
+    const std::vector<Controller> arrivals = shared.Arrivals(&gone);
+    for (const std::string& path : gone) {
+      if (feed) feed->Removed(path);
+    }
+    for (const Controller& c : arrivals) {
       if (!shared.Claim(c.path)) continue;  // claimed alone too: not opened again at every look
       if (station.slots.empty() || station.SlotAt(c.port) != nullptr) {
         session.Start(c);
@@ -306,12 +372,15 @@ void PlantStuckBytes(emulator::QuorvexController& controller) {
 }
 
 // --simulate: one emulated controller per plant.
-std::unique_ptr<link::HidPlatform> Simulated(const std::vector<Plant>& plants) {
+std::unique_ptr<link::HidPlatform> Simulated(const std::vector<Plant>& plants,
+                                             const std::vector<std::string>& serials) {
   auto platform = std::make_unique<emulator::EmulatedHidPlatform>();
   emulator::ControllerOptions options;
   options.transcriptCapacity = 0;
   for (std::size_t i = 0; i < plants.size(); ++i) {
-    emulator::QuorvexController& controller = platform->AddController(options);
+    emulator::DeviceSpec spec;
+    if (i < serials.size() && !serials[i].empty()) spec.serialNumber = serials[i];
+    emulator::QuorvexController& controller = platform->AddController(options, spec);
     switch (plants[i]) {
       case Plant::kNone: break;
       case Plant::kStuck: PlantStuckBytes(controller); break;
@@ -347,7 +416,7 @@ int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io
 
   std::unique_ptr<link::HidPlatform> owned;
   if (o.simulate > 0) {
-    owned = Simulated(o.plants);
+    owned = Simulated(o.plants, o.serials);
     platform = owned.get();
   } else if (platform == nullptr) {
     owned = MachinePlatform();

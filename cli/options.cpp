@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "page/server.h"
 #include "station/station.h"
 #include "transfer/firmware_image.h"
 
@@ -40,26 +41,40 @@ std::optional<int> Number(const std::string& text, int low, int high) {
   return value;
 }
 
-// "N" or a list of plants such as "ok,stuck,replug".
-std::optional<std::vector<Plant>> Plants(const std::string& text) {
-  if (const std::optional<int> count = Number(text, 1, kMaxSimulated)) {
-    return std::vector<Plant>(static_cast<std::size_t>(*count), Plant::kNone);
-  }
+struct Simulated {
   std::vector<Plant> plants;
+  std::vector<std::string> serials;  // "" where the item names none
+};
+
+// "N" or a list of plants such as "ok,stuck:SN123,replug", each with the
+// serial number after its first colon when it has one.
+std::optional<Simulated> Plants(const std::string& text) {
+  if (const std::optional<int> count = Number(text, 1, kMaxSimulated)) {
+    const auto n = static_cast<std::size_t>(*count);
+    return Simulated{std::vector<Plant>(n, Plant::kNone), std::vector<std::string>(n)};
+  }
+  Simulated simulated;
   for (std::size_t start = 0; start <= text.size();) {
     const std::size_t end = std::min(text.find(',', start), text.size());
-    const std::string_view name = std::string_view(text).substr(start, end - start);
+    std::string_view name = std::string_view(text).substr(start, end - start);
+    std::string serial;
+    if (const std::size_t colon = name.find(':'); colon != std::string_view::npos) {
+      serial = name.substr(colon + 1);
+      name = name.substr(0, colon);
+    }
     const auto* known = std::find_if(std::begin(kPlants), std::end(kPlants),
                                      [&](const auto& p) { return p.name == name; });
-    if (known == std::end(kPlants) || plants.size() == kMaxSimulated) return std::nullopt;
-    plants.push_back(known->plant);
+    if (known == std::end(kPlants) || simulated.plants.size() == kMaxSimulated) return std::nullopt;
+    simulated.plants.push_back(known->plant);
+    simulated.serials.push_back(std::move(serial));
     start = end + 1;
   }
-  return plants;
+  return simulated;
 }
 
 std::string PlantHelp() {
-  std::string text = "--simulate LIST plants one of these in each controller:\n";
+  std::string text =
+      "--simulate LIST plants one of these in each controller (PLANT:SN also gives it serial number SN):\n";
   for (const auto& p : kPlants) {
     text += "  " + std::string(p.name) + std::string(8 - p.name.size(), ' ') + std::string(p.help) + '\n';
   }
@@ -80,6 +95,13 @@ const CLI::Validator kSimulateCheck(
                           : Quoted(text) + " is neither a number of controllers (1 to " +
                                 std::to_string(kMaxSimulated) +
                                 ") nor a list of ok, stuck, badsum, unplug, replug";
+    },
+    "");
+
+const CLI::Validator kListenCheck(
+    [](std::string& text) {
+      std::string error;
+      return page::ParseListenAddress(text, error) ? std::string() : error;
     },
     "");
 
@@ -174,6 +196,12 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
 
   CLI::App* watch = app.add_subcommand("watch", "flash each controller as it is plugged in");
   AddFlashOptions(*watch, o, simulate);
+  watch
+      ->add_option_function<std::string>(
+          "--http", [&o](const std::string& address) { o.http = address; },
+          "serve the station page at [ADDR:]PORT (ADDR 127.0.0.1 unless given)")
+      ->type_name("[ADDR:]PORT")
+      ->check(kListenCheck);
 
   CLI::App* help = app.add_subcommand("help", "the commands, or a command's options");
   std::string topic;
@@ -201,7 +229,9 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
     return {std::nullopt, kExitVerified};
   }
   if (!simulate.empty()) {
-    o.plants = *Plants(simulate);
+    Simulated simulated = *Plants(simulate);
+    o.plants = std::move(simulated.plants);
+    o.serials = std::move(simulated.serials);
     o.simulate = static_cast<int>(o.plants.size());
   }
   o.command = list->parsed() ? Command::kList : flash->parsed() ? Command::kFlash : Command::kWatch;

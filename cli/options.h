@@ -20,7 +20,7 @@ inline constexpr int kExitNoController = 3;     // none present, none writable, 
 inline constexpr int kExitInterrupted = 4;
 inline constexpr int kExitUsage = 64;
 inline constexpr int kExitSoftware = 70;        // the program failed itself (EX_SOFTWARE)
-inline constexpr int kExitRecordFailed = 74;    // --report could not be written, --station not read
+inline constexpr int kExitRecordFailed = 74;    // --report not written, --station not read, --http not listening
 
 // The dialog's own pace: one step per timer tick.
 inline constexpr int kDialogPaceMs = transfer::kTickPeriodMs;
@@ -42,10 +42,12 @@ struct Options {
   bool json = false;
   std::optional<std::string> reportFile;  // none: no records
   std::optional<std::string> stationFile;
+  std::optional<std::string> http;  // watch --http [ADDR:]PORT: the station page
   bool verbose = false;
   bool quiet = false;      // results only
   int simulate = 0;        // emulated controllers instead of the HID devices; 0: none
   std::vector<Plant> plants;  // one per emulated controller
+  std::vector<std::string> serials;  // per emulated controller; empty: the virtual one's
 };
 
 struct ParsedCommandLine {

@@ -72,11 +72,13 @@ std::vector<Controller> SharedPlatform::ListControllers() {
   return List(platform_.Enumerate());
 }
 
-std::vector<Controller> SharedPlatform::Arrivals() {
+std::vector<Controller> SharedPlatform::Arrivals(std::vector<std::string>* gone) {
   const std::lock_guard lock(mutex_);
   std::vector<std::string> paths = platform_.Enumerate();
   std::erase_if(claimed_, [&](const std::string& path) {
-    return !pinned_.contains(path) && !Contains(paths, path);
+    const bool ended = !pinned_.contains(path) && !Contains(paths, path);
+    if (ended && gone != nullptr) gone->push_back(path);
+    return ended;
   });
   std::erase_if(paths, [&](const std::string& path) { return claimed_.contains(path); });
   return List(paths);

@@ -48,8 +48,8 @@ class SharedPlatform {
   // The station's look: ends the claims of paths that are gone and that no
   // thread holds pinned (a controller plugged in there again is a new one),
   // then lists the controllers at unclaimed paths. Claimed devices are not
-  // opened again.
-  std::vector<Controller> Arrivals();
+  // opened again. `gone`, when given, gets the paths whose claims ended.
+  std::vector<Controller> Arrivals(std::vector<std::string>* gone = nullptr);
 
  private:
   friend class PinnedPlatform;

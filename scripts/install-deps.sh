@@ -28,6 +28,7 @@ if [[ "${1:-}" == "--tests" ]]; then
     clang-14 libclang-rt-14-dev               # fuzzing and sanitizers
     qemu-system-x86 busybox-static cpio xz-utils zstd  # the system test on a real kernel
     dpkg-dev lintian desktop-file-utils appstream man-db x11-utils  # the package test
+    chromium chromium-driver python3-selenium  # the station page in a real browser
   )
 fi
 
