@@ -10,12 +10,14 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev libhidapi-dev fonts-liberation2
   libcli11-dev nlohmann-json3-dev  # lumbra-cli's command line and JSON (header-only)
+  libboost-dev                     # HTTP for the station page (header-only)
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 if [[ "${1:-}" == "--windows" ]]; then
   packages=(
     cmake ninja-build g++ googletest
     libcli11-dev nlohmann-json3-dev                       # header-only, used by lumbra-cli.exe too
+    libboost-dev                                          # HTTP for the station page (header-only)
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix  # the cross compilers
     nsis                                                  # the installers
     wine64 xvfb xauth                                     # the tests, under Wine and Xvfb
