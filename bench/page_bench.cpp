@@ -56,7 +56,7 @@ class Watched final : public std::stringbuf {
     const std::lock_guard lock(mutex_);
     return std::stringbuf::overflow(c);
   }
-  std::mutex mutex_;
+  std::recursive_mutex mutex_;  // stringbuf's xsputn calls overflow
 };
 
 // The CPU seconds of this process's thread named `name` (Linux), 0 when none.
