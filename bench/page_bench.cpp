@@ -87,7 +87,7 @@ class Clients {
     for (int i = 0; i < clients; ++i) {
       auto& c = clients_.emplace_back(std::make_unique<Client>(io_));
       c->socket.connect({net::ip::make_address("127.0.0.1"), port});
-      net::write(c->socket, net::buffer(std::string("GET /events HTTP/1.1\r\nHost: x\r\n\r\n")));
+      net::write(c->socket, net::buffer(std::string("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
       Read(*c);
     }
     thread_ = std::thread([this] { io_.run(); });

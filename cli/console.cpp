@@ -119,7 +119,7 @@ std::string ResultText(const Result& r) {
 std::string WindowText(const station::Window& w) {
   std::string text = std::to_string(w.verified) + " verified";
   for (const auto& [verdict, count] : w.failed) text += ", " + std::to_string(count) + " " + verdict;
-  if (const auto yield = w.Yield()) text += Format("; yield %.1f%%", *yield);
+  if (const auto yield = w.YieldPercent()) text += Format("; yield %.1f%%", *yield);
   if (const auto units = w.UnitsPerHour()) text += Format("; %.1f units/h", *units);
   if (const auto cycle = w.MeanCycle()) text += Format("; mean cycle %.1f s", *cycle);
   return text;

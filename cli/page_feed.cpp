@@ -32,7 +32,7 @@ json WindowJson(const station::Window& window) {
   return {{"verified", window.verified},
           {"failed", window.failed},
           {"judged", window.judged},
-          {"yield", Rounded(window.Yield())},
+          {"yield", Rounded(window.YieldPercent())},
           {"units_per_hour", Rounded(window.UnitsPerHour())},
           {"mean_cycle", Rounded(window.MeanCycle())}};
 }

@@ -102,6 +102,26 @@ std::string SafeFileName(std::string_view name) {
   return out;
 }
 
+// Whether a request naming `host` (its Host header) may be answered by a
+// server listening on `bound`. On a loopback address only this computer's
+// browsers reach the page, and they name it by an address or "localhost";
+// any other name is a web page elsewhere that had its own name resolve to
+// 127.0.0.1 (DNS rebinding) so as to read the station's records.
+bool HostAllowed(std::string_view host, const std::string& bound) {
+  ErrorCode ec;
+  const net::ip::address listening = net::ip::make_address(bound, ec);
+  if (ec || !listening.is_loopback()) return true;
+  std::string_view name = host;
+  if (name.starts_with('[')) {
+    name = name.substr(1, name.find(']') - 1);
+  } else {
+    name = name.substr(0, name.rfind(':'));
+  }
+  if (name.empty() || name == "localhost") return true;  // browsers always send a Host
+  net::ip::make_address(std::string(name), ec);
+  return !ec;
+}
+
 }  // namespace
 
 // The network side. Touched on the server's thread only (and by Listen()
@@ -263,6 +283,9 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
     if (body) return Fail(http::status::payload_too_large, "No request here has a body.");
     const std::string_view target = request.target();
     if (!target.starts_with('/')) return Fail(http::status::bad_request, "Malformed request.");
+    if (!HostAllowed(request[http::field::host], state_.bound.address)) {
+      return Fail(http::status::misdirected_request, "This page answers to its address or localhost only.");
+    }
     const std::string_view path = target.substr(0, target.find('?'));
 
     if (const auto asset = FindAsset(path)) {

@@ -108,7 +108,7 @@ void Window::Add(const std::string& verdict, double seconds, std::chrono::system
   if (!last || end > *last) last = end;
 }
 
-std::optional<double> Window::Yield() const {
+std::optional<double> Window::YieldPercent() const {
   if (judged == 0) return std::nullopt;
   return 100.0 * verified / judged;
 }

@@ -60,7 +60,7 @@ struct Window {
 
   void Add(const std::string& verdict, double seconds, std::chrono::system_clock::time_point start,
            std::chrono::system_clock::time_point end);
-  std::optional<double> Yield() const;  // percent
+  std::optional<double> YieldPercent() const;  // (not Yield: a macro of windows.h)
   std::optional<double> UnitsPerHour() const;
   std::optional<double> MeanCycle() const;  // seconds
 };

@@ -40,7 +40,7 @@ TEST(StationTest, CountersFromTheRecordFileSkipTheTornLine) {
     EXPECT_EQ(back.warnings.size(), static_cast<std::size_t>(row.warnings));
     EXPECT_EQ(counters.Today().verified, row.today);
     EXPECT_EQ(counters.SinceStart().verified, row.sinceStart);
-    EXPECT_NEAR(counters.Today().Yield().value_or(0), row.yield, 1e-9);
+    EXPECT_NEAR(counters.Today().YieldPercent().value_or(0), row.yield, 1e-9);
     EXPECT_NEAR(counters.Today().UnitsPerHour().value_or(0), row.unitsPerHour, 1e-9);
     EXPECT_NEAR(counters.Today().MeanCycle().value_or(0), row.meanCycle, 1e-9);
     // The next record is whole after a torn line, which stays skipped.
