@@ -21,6 +21,13 @@ json Rounded(std::optional<double> value, double scale = 10) {
   return value ? json(std::round(*value * scale) / scale) : json(nullptr);
 }
 
+// One JSON object as one line, without the line end (the server frames it).
+std::string JsonText(const json& object) {
+  std::string text = JsonLine(object);
+  text.pop_back();
+  return text;
+}
+
 json Text(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
 template <typename T>
@@ -333,7 +340,7 @@ void PageFeed::Tell(json event) {
   event["sent_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
-  if (publish_) publish_(JsonLine(event));
+  if (publish_) publish_(JsonText(event));
 }
 
 json PageFeed::CountersJson() const {
@@ -362,7 +369,7 @@ std::string PageFeed::Snapshot() {
       {"tiles", tiles},
       {"counters", CountersJson()},
       {"records", records}};
-  return JsonLine(snapshot);
+  return JsonText(snapshot);
 }
 
 std::optional<page::Download> PageFeed::Open(std::string_view target) {

@@ -60,7 +60,10 @@ def main():
             fail("the event stream ended", program)
         if not line.startswith("data: "):
             continue
-        event = json.loads(line[6:])
+        try:
+            event = json.loads(line[6:])
+        except ValueError:
+            fail(f"not a JSON message: {line!r}", program)
         first = first or event["event"]
         tiles = event["tiles"] if event["event"] == "snapshot" else [event.get("tile", {})]
         for tile in tiles:
