@@ -18,6 +18,10 @@
 
 #include "page/assets.h"
 
+#ifdef __linux__
+#include <pthread.h>
+#endif
+
 namespace lumbra::page {
 namespace {
 
@@ -508,6 +512,9 @@ void Server::Start() {
   // connection. A Content call that throws ends only the connection it
   // served (its handler, which owned it, is gone).
   thread_ = std::thread([this] {
+#ifdef __linux__
+    pthread_setname_np(pthread_self(), "lumbra-page");  // for top -H and the benchmark
+#endif
     for (;;) {
       try {
         state_->io.run();
