@@ -153,6 +153,24 @@ TEST(PageTest, WatchServesTheStationWhileClientsStall) {
   EXPECT_EQ(code, standIn ? kExitNoController : kExitVerifyFailed);
 }
 
+// An address the page cannot have ends watch before any controller is
+// flashed: 74 when it is taken, 64 when it is no address.
+TEST(PageTest, AddressRefusedBeforeAnyController) {
+  net::io_context io;
+  tcp::acceptor taken(io, {net::ip::make_address("127.0.0.1"), 0});
+  const std::string inUse = "127.0.0.1:" + std::to_string(taken.local_endpoint().port());
+  for (const auto& [address, code] : {std::pair{inUse, kExitRecordFailed}, {"99999", kExitUsage}}) {
+    emulator::EmulatedHidPlatform platform;
+    platform.AddController();
+    std::ostringstream out, err;
+    StopSignal stop;
+    const std::vector<std::string> args = {"watch", "--http", address};
+    EXPECT_EQ(RunCli(args, &platform, Io{out, err}, stop), code) << err.str();
+    EXPECT_THAT(err.str(), ::testing::HasSubstr(address));
+    EXPECT_EQ(platform.Counters(0).opens, 0u);
+  }
+}
+
 // A field a spreadsheet would run as a formula, or that holds the separator,
 // a quote or a line end, stays one inert field.
 TEST(PageTest, CsvFieldsStayFields) {
