@@ -16,6 +16,10 @@
 #include "cli/options.h"
 #include "cli/page_feed.h"
 #include "cli/record.h"
+#ifdef LUMBRA_HAVE_DATABASE
+#include "cli/records_commands.h"
+#include "database/forwarder.h"
+#endif
 #include "cli/runner.h"
 #include "cli/shared_platform.h"
 #include "emulator/emulated_hid_platform.h"
@@ -85,6 +89,10 @@ class Session {
   // False when the record file cannot be opened: refused before any
   // controller is touched, or a whole shift would run without records.
   bool Ready() const { return !records_ || records_->Error().empty(); }
+
+  // Before the first Start: what is told after each record reached the disk
+  // (on the controller's thread, under the session's lock: it must not wait).
+  void OnAppended(std::function<void()> appended) { appended_ = std::move(appended); }
 
   // Runs one controller on a thread of its own; its path must be claimed.
   // One that may not be opened is run too: the engine ends it "access denied".
@@ -183,7 +191,8 @@ class Session {
     }
     console_.Finished(result);
     const nlohmann::ordered_json record = RecordJson(result, settings_.paceMs, station_);
-    if (records_) records_->Append(JsonLine(record));  // on the disk before it counts
+    // On the disk before it counts, and before the database is offered it.
+    if (records_ && records_->Append(JsonLine(record)) && appended_) appended_();
     results_.push_back(result);
     counters_.Add(record);
     if (page_ != nullptr) page_->Recorded(result, record, counters_);
@@ -208,6 +217,7 @@ class Session {
   std::optional<BothEvents> both_;
   bool paceNoted_ = false;
   std::optional<station::RecordFile> records_;
+  std::function<void()> appended_;
   station::Counters counters_;
   std::mutex mutex_;
   std::list<Job> jobs_;
@@ -323,8 +333,22 @@ int Watch(const Options& o, const station::Station& station, SharedPlatform& sha
     server = PageServer(*o.http, *feed, console);
     if (!server) return kExitRecordFailed;
   }
+#ifdef LUMBRA_HAVE_DATABASE
+  // Made before the session and ended after it: the last records are sent too.
+  std::optional<database::Forwarder> forwarder;
+#endif
   Session session(o, station, shared, console, stop, true, feed ? &*feed : nullptr);
   if (!session.Ready()) return kExitRecordFailed;
+#ifdef LUMBRA_HAVE_DATABASE
+  if (o.db) {
+    forwarder.emplace(
+        *o.db, *o.reportFile, [&console](const std::string& text) { console.Note(text); },
+        [&feed](std::optional<std::size_t> waiting, const std::string& state) {
+          if (feed) feed->Database(waiting, state);
+        });
+    session.OnAppended([&forwarder] { forwarder->Appended(); });
+  }
+#endif
   if (server) server->Start();
   console.Note("waiting for controllers: each is flashed as it is plugged in; Ctrl-C stops");
   std::set<std::string> leftAlone;
@@ -399,6 +423,18 @@ int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io
   const ParsedCommandLine parsed = ParseCommandLine(args, io.out, io.err);
   if (!parsed.options) return parsed.exitCode;
   Options o = *parsed.options;
+  if (o.db) {
+#ifndef LUMBRA_HAVE_DATABASE
+    io.err << "lumbra-cli: this build has no PostgreSQL client: push the record file from a Linux machine "
+              "with 'lumbra-cli records push FILE --db URL'\n";
+    return kExitDatabaseAway;
+#else
+    if (o.command == Command::kPush || o.command == Command::kQuery || o.command == Command::kStats) {
+      Console console(io.out, io.err, Style::kPlain);
+      return RecordsCommand(o, console, io.out);
+    }
+#endif
+  }
   // A station file is refused before any controller is touched.
   station::Station station;
   if (o.stationFile) {
@@ -430,6 +466,9 @@ int RunCli(std::span<const std::string> args, link::HidPlatform* platform, Io io
     case Command::kList: return List(shared, console);
     case Command::kFlash: return Flash(o, station, shared, console, stop, machine);
     case Command::kWatch: return Watch(o, station, shared, console, stop);
+    case Command::kPush:
+    case Command::kQuery:
+    case Command::kStats: break;  // above, before any controller
   }
   return kExitUsage;
 }

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "cli/console.h"
+#ifdef LUMBRA_HAVE_DATABASE
+#include "database/connection.h"
+#endif
 #include "page/server.h"
 #include "station/station.h"
 #include "transfer/firmware_image.h"
@@ -105,6 +108,28 @@ const CLI::Validator kListenCheck(
     },
     "");
 
+// A build without a PostgreSQL client takes any URL, and says later that
+// it has none.
+const CLI::Validator kDatabaseCheck(
+    [](std::string& text) {
+      std::string error;
+#ifdef LUMBRA_HAVE_DATABASE
+      if (!database::UrlValid(text, error)) return error;
+#endif
+      (void)text;
+      return error;
+    },
+    "");
+
+CLI::Option* AddDatabaseOption(CLI::App& command, Options& o) {
+  return command
+      .add_option_function<std::string>(
+          "--db", [&o](const std::string& url) { o.db = url; },
+          "the line's PostgreSQL database, as libpq reads it (postgresql://user@host/db?sslmode=require)")
+      ->type_name("URL")
+      ->check(kDatabaseCheck);
+}
+
 // Also on the program itself, so that they may come before the command.
 void AddCommonOptions(CLI::App& command, Options& o, std::string& simulate) {
   command.add_flag("--json", o.json, "JSON lines on stdout, one object per event");
@@ -149,7 +174,7 @@ std::string Problem(const CLI::ParseError& e, const CLI::App& app, const CLI::Ap
     return (command == nullptr ? "unknown command " : "unexpected argument ") + Quoted(first);
   }
   if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && command == nullptr) {
-    return "no command given: list, flash, watch or help";
+    return "no command given: list, flash, watch, records or help";
   }
   const std::string what = e.what();
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr && what.ends_with("missing")) {
@@ -160,7 +185,10 @@ std::string Problem(const CLI::ParseError& e, const CLI::App& app, const CLI::Ap
 
 int Usage(std::ostream& err, const std::string& problem, const CLI::App* command) {
   err << "lumbra-cli: " << problem << "\nRun 'lumbra-cli "
-      << (command ? command->get_name() + " --help' for the options.\n"
+      << (command ? (command->get_parent() != nullptr && command->get_parent()->get_parent() != nullptr
+                         ? command->get_parent()->get_name() + " "
+                         : std::string()) +
+                        command->get_name() + " --help' for the options.\n"
                   : "--help' for the commands.\n");
   return kExitUsage;
 }
@@ -203,9 +231,34 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
       ->type_name("[ADDR:]PORT")
       ->check(kListenCheck);
 
+  AddDatabaseOption(*watch, o)
+      ->needs(watch->get_option("--report"))
+      ->description("also send each record to the line's PostgreSQL database (URL as libpq reads it)");
+
+  CLI::App* records = app.add_subcommand("records", "the line's records in PostgreSQL: push, query, stats");
+  records->require_subcommand(1);
+  CLI::App* push = records->add_subcommand("push", "send the database every record of FILE it lacks");
+  push->add_option("FILE", o.pushFile, "a record file (--report)")->required();
+  CLI::App* query = records->add_subcommand("query", "print the records the database holds");
+  query->add_option_function<std::string>(
+          "--serial", [&o](const std::string& sn) { o.serialFilter = sn; }, "of the controller with this serial number")
+      ->type_name("SN");
+  CLI::App* stats = records->add_subcommand("stats", "verified, failed, yield and mean cycle per station and UTC day");
+  for (CLI::App* c : {push, query, stats}) AddDatabaseOption(*c, o)->required();
+  for (CLI::App* c : {query, stats}) {
+    c->add_option_function<std::string>(
+           "--station", [&o](const std::string& name) { o.stationName = name; }, "of the station with this name")
+        ->type_name("NAME");
+    c->add_option_function<std::string>(
+           "--since", [&o](const std::string& time) { o.since = time; },
+           "that ended at or after TIME (UTC unless it says, e.g. 2026-12-08 or 2026-12-08T06:00Z)")
+        ->type_name("TIME");
+    c->add_flag("--json", o.json, "JSON lines on stdout");
+  }
+
   CLI::App* help = app.add_subcommand("help", "the commands, or a command's options");
   std::string topic;
-  help->add_option("command", topic, "list, flash or watch");
+  help->add_option("command", topic, "list, flash, watch or records");
 
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -214,13 +267,13 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return {std::nullopt, app.exit(e, out, err)};  // --help, --version
     const CLI::App* command = nullptr;
-    for (const CLI::App* c : {list, flash, watch}) {
+    for (const CLI::App* c : {list, flash, watch, records, push, query, stats}) {
       if (c->parsed()) command = c;
     }
     return {std::nullopt, Usage(err, Problem(e, app, command), command)};
   }
   if (help->parsed()) {
-    if (!topic.empty() && topic != "list" && topic != "flash" && topic != "watch") {
+    if (!topic.empty() && topic != "list" && topic != "flash" && topic != "watch" && topic != "records") {
       return {std::nullopt, Usage(err, "unknown command " + Quoted(topic), nullptr)};
     }
     // app.help() would describe `help` itself, the command given.
@@ -234,8 +287,13 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
     o.serials = std::move(simulated.serials);
     o.simulate = static_cast<int>(o.plants.size());
   }
-  o.command = list->parsed() ? Command::kList : flash->parsed() ? Command::kFlash : Command::kWatch;
-  if (o.command != Command::kList) {
+  o.command = list->parsed()    ? Command::kList
+              : flash->parsed() ? Command::kFlash
+              : watch->parsed() ? Command::kWatch
+              : push->parsed()  ? Command::kPush
+              : query->parsed() ? Command::kQuery
+                                : Command::kStats;
+  if (o.command == Command::kFlash || o.command == Command::kWatch) {
     o.paceGiven = (o.command == Command::kFlash ? flash : watch)->get_option("--pace")->count() > 0;
   }
   return {o, 0};

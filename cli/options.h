@@ -19,13 +19,16 @@ inline constexpr int kExitDownloadFailed = 2;
 inline constexpr int kExitNoController = 3;     // none present, none writable, or access denied
 inline constexpr int kExitInterrupted = 4;
 inline constexpr int kExitUsage = 64;
+inline constexpr int kExitDataRefused = 65;   // the database refused a record or the query (EX_DATAERR)
+inline constexpr int kExitDatabaseAway = 69;  // the database cannot be reached, or no client in this build (EX_UNAVAILABLE)
 inline constexpr int kExitSoftware = 70;        // the program failed itself (EX_SOFTWARE)
 inline constexpr int kExitRecordFailed = 74;    // --report not written, --station not read, --http not listening
+inline constexpr int kExitDatabaseDenied = 77;  // the database refused the login or the role (EX_NOPERM)
 
 // The dialog's own pace: one step per timer tick.
 inline constexpr int kDialogPaceMs = transfer::kTickPeriodMs;
 
-enum class Command { kList, kFlash, kWatch };
+enum class Command { kList, kFlash, kWatch, kPush, kQuery, kStats };
 
 // The fault --simulate plants in one emulated controller (its help says
 // what each does).
@@ -43,6 +46,9 @@ struct Options {
   std::optional<std::string> reportFile;  // none: no records
   std::optional<std::string> stationFile;
   std::optional<std::string> http;  // watch --http [ADDR:]PORT: the station page
+  std::optional<std::string> db;    // --db URL: the line's database
+  std::string pushFile;             // records push FILE
+  std::optional<std::string> serialFilter, stationName, since;  // records query and stats
   bool verbose = false;
   bool quiet = false;      // results only
   int simulate = 0;        // emulated controllers instead of the HID devices; 0: none

@@ -249,6 +249,12 @@ void PageFeed::Recorded(const Result& result, const nlohmann::ordered_json& reco
   Tell({{"event", "counters"}, {"counters", CountersJson()}});
 }
 
+void PageFeed::Database(std::optional<std::size_t> waiting, const std::string& state) {
+  const std::lock_guard lock(mutex_);
+  database_ = json{{"waiting", Maybe(waiting)}, {"state", state}};
+  Tell({{"event", "database"}, {"database", *database_}});
+}
+
 void PageFeed::Began(const std::string& device, Phase phase) {
   const std::lock_guard lock(mutex_);
   Tile* tile = TileOf(device);
@@ -357,7 +363,7 @@ std::string PageFeed::Snapshot() {
   for (const Tile& tile : tiles_) tiles.push_back(TileJson(tile, kStates[static_cast<int>(tile.state)]));
   json records = json::array();
   for (const json& record : records_) records.push_back(record);
-  const json snapshot = {
+  json snapshot = {
       {"event", "snapshot"},
       {"seq", seq_},
       {"station",
@@ -369,6 +375,7 @@ std::string PageFeed::Snapshot() {
       {"tiles", tiles},
       {"counters", CountersJson()},
       {"records", records}};
+  if (database_) snapshot["database"] = *database_;
   return JsonText(snapshot);
 }
 

@@ -53,6 +53,10 @@ class PageFeed final : public Events, public page::Content {
   void Recorded(const Result& result, const nlohmann::ordered_json& record,
                 const station::Counters& counters);
 
+  // The line's database (watch --db): the records waiting in the file
+  // (nullopt: not known yet) and its state ("connected", "unreachable", ...).
+  void Database(std::optional<std::size_t> waiting, const std::string& state);
+
   void Began(const std::string& device, Phase phase) override;
   void Progressed(const std::string& device, const Progress& progress) override;
   void Resent(const std::string& device, transfer::FlashAddress sector, int resend) override;
@@ -98,6 +102,7 @@ class PageFeed final : public Events, public page::Content {
   std::map<std::string, std::string> devices_;  // a run's device -> its tile's key
   std::deque<nlohmann::ordered_json> records_;  // newest first
   std::optional<station::Counters> counters_;
+  std::optional<nlohmann::ordered_json> database_;
 };
 
 // A record as a CSV row, and the header row (RFC 4180; a field a
