@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev libhidapi-dev fonts-liberation2
   libcli11-dev nlohmann-json3-dev  # lumbra-cli's command line and JSON (header-only)
   libboost-dev                     # HTTP for the station page (header-only)
+  libpq-dev                        # the line's PostgreSQL database (records push/query/stats, watch --db)
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 if [[ "${1:-}" == "--windows" ]]; then
@@ -31,6 +32,7 @@ if [[ "${1:-}" == "--tests" ]]; then
     qemu-system-x86 busybox-static cpio xz-utils zstd  # the system test on a real kernel
     dpkg-dev lintian desktop-file-utils appstream man-db x11-utils  # the package test
     chromium chromium-driver python3-selenium  # the station page in a real browser
+    postgresql-15                             # the database tests' own server (not started as a service by them)
   )
 fi
 

@@ -263,6 +263,14 @@
   let snapSeq = null; // the current stream's snapshot seq; null until it came
   const latency = (window.__lumbraLatency = []);
 
+  // watch --db: the line's database and the records waiting for it, as text.
+  function renderDatabase(d) {
+    show($("database"), !!d && typeof d === "object");
+    if (!d || typeof d !== "object") return;
+    const waiting = isNum(d.waiting) && d.waiting > 0 ? ", " + d.waiting + " records waiting" : "";
+    setText($("database-state"), str(d.state) + waiting);
+  }
+
   function applySnapshot(m) {
     snapSeq = isNum(m.seq) ? m.seq : -Infinity;
     const st = m.station && typeof m.station === "object" ? m.station : {};
@@ -276,6 +284,7 @@
     (Array.isArray(m.tiles) ? m.tiles : []).forEach(putTile);
     show($("no-tiles"), tiles.size === 0);
     renderCounters(m.counters);
+    renderDatabase(m.database);
     liveRecords = (Array.isArray(m.records) ? m.records : []).filter((r) => r && typeof r === "object")
       .slice(0, MAX_RECORDS);
     if (query) search(); else renderRecords();
@@ -283,6 +292,7 @@
 
   function apply(m) {
     if (m.event === "counters") renderCounters(m.counters);
+    else if (m.event === "database") renderDatabase(m.database);
     else if (m.event === "record") addRecord(m.record);
     else if (m.tile) {
       putTile(m.tile);
