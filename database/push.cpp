@@ -13,7 +13,8 @@ namespace {
 // The columns, filled from the record in SQL so that every client fills them
 // alike; `line` is the record's text, `r` the same as jsonb. A record of
 // schema 1 has no record_id: the digest of its line stands in, the same at
-// every push.
+// every push. (OFFSET 0 keeps the subquery whole: flattened, each r->...
+// would parse the line again, five times slower.)
 constexpr const char* kInsertColumns = R"sql(
 INSERT INTO records (record_id, record_schema, station, slot, port, device, serial, vendor_product,
                      verdict, outcome, phase, start_time, end_time, seconds, resends, skip_window,
@@ -32,7 +33,7 @@ SELECT CASE WHEN jsonb_typeof(r->'record_id') = 'string' THEN r->>'record_id' EL
 )sql";
 
 const std::string kInsertBatch = std::string(kInsertColumns) +
-                                 "FROM (SELECT line, line::jsonb AS r FROM lumbra_incoming) AS incoming\n"
+                                 "FROM (SELECT line, line::jsonb AS r FROM lumbra_incoming OFFSET 0) AS incoming\n"
                                  "WHERE jsonb_typeof(r) = 'object' ON CONFLICT (record_id) DO NOTHING";
 const std::string kInsertOne = std::string(kInsertColumns) +
                                "FROM (SELECT $1::text AS line, $1::jsonb AS r) AS incoming\n"
