@@ -181,5 +181,19 @@ TEST(PageTest, CsvFieldsStayFields) {
   EXPECT_EQ(std::count(header.begin(), header.end(), ','), std::count(row.begin(), row.end(), ',') - 1);
 }
 
+// watch --db: the database's state reaches the page as an event and in
+// every snapshot after it, and not before.
+TEST(PageTest, DatabaseStateInEventsAndSnapshots) {
+  station::Station station;
+  PageFeed feed(station, std::nullopt, 0);
+  std::vector<std::string> events;
+  feed.SetPublisher([&](std::string event) { events.push_back(std::move(event)); });
+  EXPECT_FALSE(json::parse(feed.Snapshot()).contains("database"));
+  feed.Database(12, "unreachable");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(json::parse(events[0])["database"], json({{"waiting", 12}, {"state", "unreachable"}}));
+  EXPECT_EQ(json::parse(feed.Snapshot())["database"], json({{"waiting", 12}, {"state", "unreachable"}}));
+}
+
 }  // namespace
 }  // namespace lumbra::cli
