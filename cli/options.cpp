@@ -237,6 +237,7 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
 
   CLI::App* records = app.add_subcommand("records", "the line's records in PostgreSQL: push, query, stats");
   records->require_subcommand(1);
+  records->footer("");  // the --simulate help of the others
   CLI::App* push = records->add_subcommand("push", "send the database every record of FILE it lacks");
   push->add_option("FILE", o.pushFile, "a record file (--report)")->required();
   CLI::App* query = records->add_subcommand("query", "print the records the database holds");
@@ -244,7 +245,10 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
           "--serial", [&o](const std::string& sn) { o.serialFilter = sn; }, "of the controller with this serial number")
       ->type_name("SN");
   CLI::App* stats = records->add_subcommand("stats", "verified, failed, yield and mean cycle per station and UTC day");
-  for (CLI::App* c : {push, query, stats}) AddDatabaseOption(*c, o)->required();
+  for (CLI::App* c : {push, query, stats}) {
+    AddDatabaseOption(*c, o)->required();
+    c->footer("");
+  }
   for (CLI::App* c : {query, stats}) {
     c->add_option_function<std::string>(
            "--station", [&o](const std::string& name) { o.stationName = name; }, "of the station with this name")
