@@ -33,7 +33,7 @@ bool AuthenticationText(const std::string& text) {
   return false;
 }
 
-// libpq's parse errors quote the URL, or a part of it, which may hold the
+// libpq's parse errors quote the URL, or some of it, which may hold the
 // password: every quoted text goes.
 std::string Unquoted(const std::string& text) {
   std::string out;
