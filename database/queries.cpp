@@ -14,8 +14,13 @@ std::string Where(const RecordFilter& filter, std::vector<std::optional<std::str
   const auto add = [&](const std::optional<std::string>& value, std::string condition) {
     if (!value) return;
     params.push_back(value);
-    condition.replace(condition.find('?'), 1, "$" + std::to_string(params.size()));
-    where += (where.empty() ? " WHERE " : " AND ") + condition;
+    // Appended piece by piece: GCC 12 at -O3 takes "$" + to_string(...) for an
+    // overlapping copy (-Wrestrict), which the package build treats as an error.
+    std::string number(1, '$');
+    number += std::to_string(params.size());
+    condition.replace(condition.find('?'), 1, number);
+    where += where.empty() ? " WHERE " : " AND ";
+    where += condition;
   };
   if (withSerial) add(filter.serial, "serial = ?");
   add(filter.station, "station = ?");
