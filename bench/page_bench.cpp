@@ -24,6 +24,7 @@
 
 #include "cli/commands.h"
 #include "emulator/emulated_hid_platform.h"
+#include "support/awaited_output.h"
 
 namespace {
 
@@ -33,31 +34,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kControllers = 4;
 
-// What the program writes, with the results counted as they come.
-class Watched final : public std::stringbuf {
- public:
-  int Count(const std::string& text) {
-    const std::lock_guard lock(mutex_);
-    int n = 0;
-    for (auto at = str().find(text); at != std::string::npos; at = str().find(text, at + 1)) ++n;
-    return n;
-  }
-  std::string Text() {
-    const std::lock_guard lock(mutex_);
-    return str();
-  }
-
- private:
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    const std::lock_guard lock(mutex_);
-    return std::stringbuf::xsputn(s, n);
-  }
-  int_type overflow(int_type c) override {
-    const std::lock_guard lock(mutex_);
-    return std::stringbuf::overflow(c);
-  }
-  std::recursive_mutex mutex_;  // stringbuf's xsputn calls overflow
-};
 
 // The CPU seconds of this process's thread named `name` (Linux), 0 when none.
 double ThreadCpuSeconds(const std::string& name) {
@@ -125,7 +101,7 @@ void Run(benchmark::State& state, bool frameModel, const char* pace) {
     options.transcriptCapacity = 0;
     for (int i = 0; i < kControllers; ++i) platform.AddController(options);
     if (frameModel) platform.UseFrameModel();
-    Watched out, err;
+    lumbra::testsupport::AwaitedOutput out, err;
     std::ostream outStream(&out), errStream(&err);
     lumbra::cli::StopSignal stop;
     int code = -1;

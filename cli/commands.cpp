@@ -316,10 +316,7 @@ std::unique_ptr<page::Server> PageServer(const std::string& address, PageFeed& f
   }
   page::Server& to = *server;
   feed.SetPublisher([&to](std::string event) { to.Publish(std::move(event)); });
-  const page::ListenAddress bound = server->Bound();
-  const bool v6 = bound.address.find(':') != std::string::npos;
-  console.Note("station page at http://" + (v6 ? "[" + bound.address + "]" : bound.address) + ":" +
-               std::to_string(bound.port) + "/");
+  console.Note("station page at http://" + page::ToString(server->Bound()) + "/");
   return server;
 }
 

@@ -40,11 +40,6 @@ constexpr std::chrono::milliseconds kLinger{2000};
 // long rather than failing again at once.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 
-std::string HostPort(const std::string& address, std::uint16_t port) {
-  const bool v6 = address.find(':') != std::string::npos;
-  return (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
-}
-
 // One SSE message: a `data:` line per line of `json` (JSON texts are one
 // line; a line break in one would otherwise end the message early).
 std::string Message(std::string_view json) {
@@ -417,6 +412,11 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   bool closed_ = false;
 };
 
+std::string ToString(const ListenAddress& where) {
+  const bool v6 = where.address.find(':') != std::string::npos;
+  return (v6 ? "[" + where.address + "]" : where.address) + ":" + std::to_string(where.port);
+}
+
 std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::string& error) {
   const std::string quoted = "\"" + std::string(text) + "\"";
   std::string_view host;
@@ -469,7 +469,7 @@ Server::~Server() { Stop(); }
 
 bool Server::Listen(const ListenAddress& where, std::string& error) {
   State& s = *state_;
-  const std::string name = HostPort(where.address, where.port);
+  const std::string name = ToString(where);
   ErrorCode ec;
   const tcp::endpoint endpoint{net::ip::make_address(where.address, ec), where.port};
   if (ec) {

@@ -60,6 +60,8 @@ struct ListenAddress {
   std::uint16_t port = 0;
 };
 std::optional<ListenAddress> ParseListenAddress(std::string_view text, std::string& error);
+// "127.0.0.1:8080", "[::1]:8080": as a URL names it.
+std::string ToString(const ListenAddress& where);
 
 class Server {
  public:

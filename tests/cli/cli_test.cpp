@@ -26,6 +26,7 @@
 #include "cli/options.h"
 #include "cli/record.h"
 #include "emulator/emulated_hid_platform.h"
+#include "support/awaited_output.h"
 #include "support/cycle_runner.h"
 #include "transfer/firmware_image.h"
 
@@ -60,38 +61,7 @@ struct Outcome {
 };
 
 // Standard output as the program writes it, for tests that wait on its events.
-class Output final : public std::streambuf {
- public:
-  // Waits until `text` was written `times` times; false after a minute.
-  bool Await(std::string_view text, int times = 1) {
-    std::unique_lock lock(mutex_);
-    return written_.wait_for(lock, std::chrono::minutes(1), [&] {
-      int n = 0;
-      for (auto at = text_.find(text); at != std::string::npos; at = text_.find(text, at + 1)) ++n;
-      return n >= times;
-    });
-  }
-  std::string Text() {
-    const std::lock_guard lock(mutex_);
-    return text_;
-  }
-
- private:
-  int_type overflow(int_type c) override {
-    const char ch = traits_type::to_char_type(c);
-    if (c != traits_type::eof()) xsputn(&ch, 1);
-    return traits_type::not_eof(c);
-  }
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    const std::lock_guard lock(mutex_);
-    text_.append(s, static_cast<std::size_t>(n));
-    written_.notify_all();
-    return n;
-  }
-  std::mutex mutex_;
-  std::condition_variable written_;
-  std::string text_;
-};
+using Output = testsupport::AwaitedOutput;
 
 const std::string kInDownload = R"("phase":"download"})";  // the phase event
 const std::string kVerified = R"("verdict":"verified")";

@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/page_feed.h"
 #include "emulator/emulated_hid_platform.h"
+#include "support/awaited_output.h"
 #include "transfer/firmware_image.h"
 
 namespace lumbra::cli {
@@ -24,38 +25,6 @@ namespace http = boost::beast::http;
 using net::ip::tcp;
 using nlohmann::json;
 
-// A stream whose text a test can wait for.
-class Awaited final : public std::stringbuf {
- public:
-  bool Await(const std::string& text, int times = 1) {
-    for (int i = 0; i < 600; ++i) {
-      {
-        const std::lock_guard lock(mutex_);
-        int n = 0;
-        for (auto at = str().find(text); at != std::string::npos; at = str().find(text, at + 1)) ++n;
-        if (n >= times) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-  }
-  std::string Text() {
-    const std::lock_guard lock(mutex_);
-    return str();
-  }
-
- private:
-  int sync() override { return 0; }
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    const std::lock_guard lock(mutex_);
-    return std::stringbuf::xsputn(s, n);
-  }
-  int_type overflow(int_type c) override {
-    const std::lock_guard lock(mutex_);
-    return std::stringbuf::overflow(c);
-  }
-  std::recursive_mutex mutex_;  // stringbuf's xsputn calls overflow
-};
 
 struct Reply {
   int status = 0;  // 0: no answer
@@ -95,7 +64,7 @@ TEST(PageTest, WatchServesTheStationWhileClientsStall) {
   std::remove(report.c_str());
   std::ofstream(station) << R"({"name": "line 3", "target": 1, "slots": [{"label": "A", "port": "emulated-port:0"},
       {"label": "B", "port": "emulated-port:1"}, {"label": "C", "port": "emulated-port:2"}]})";
-  Awaited out, err;
+  testsupport::AwaitedOutput out, err;
   std::ostream outStream(&out), errStream(&err);
   StopSignal stop;
   int code = -1;
@@ -116,10 +85,13 @@ TEST(PageTest, WatchServesTheStationWhileClientsStall) {
   EXPECT_TRUE(out.Await(R"("event":"result")", 3)) << out.Text();
   for (tcp::socket& socket : stalled) socket.close();
 
+  // The console tells a result just before the page has it: asked until every
+  // tile is done (or 10 s), while the freed connections close.
   Reply state;
-  for (int i = 0; i < 100 && state.status != 200; ++i) {
+  const auto done = [&] { return state.status == 200 && state.body.find(R"("state":"running")") == std::string::npos; };
+  for (int i = 0; i < 100 && !done(); ++i) {
     state = Get(port, "/state");
-    if (state.status != 200) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   ASSERT_EQ(state.status, 200);
   const json snapshot = json::parse(state.body);
