@@ -123,8 +123,11 @@ std::optional<double> Window::MeanCycle() const {
   return verifiedSeconds / verified;
 }
 
+// A record's times are to the millisecond: one that ended in the millisecond
+// the program started must count since the start.
 Counters::Counters(std::chrono::system_clock::time_point started)
-    : started_(started), day_(std::chrono::floor<std::chrono::days>(started)) {}
+    : started_(std::chrono::floor<std::chrono::milliseconds>(started)),
+      day_(std::chrono::floor<std::chrono::days>(started)) {}
 
 void Counters::Add(const nlohmann::json& record) {
   const auto text = [&](const char* key) {

@@ -50,6 +50,10 @@ TEST(StationTest, CountersFromTheRecordFileSkipTheTornLine) {
     EXPECT_EQ(back.warnings.size(), static_cast<std::size_t>(row.warnings));
     std::remove(path.c_str());
   }
+  // A controller refused in the millisecond the program started counts since the start.
+  Counters counters(*ParseUtc("2026-12-08T09:00:00.000Z") + std::chrono::microseconds(700));
+  counters.Add(nlohmann::json::parse(Record("refused", "2026-12-08T09:00:00.000Z", "2026-12-08T09:00:00.000Z", 0)));
+  EXPECT_EQ(counters.SinceStart().failed, (std::map<std::string, int>{{"refused", 1}}));
 }
 
 }  // namespace
