@@ -1,6 +1,7 @@
 // lumbra-virtual-controller: plugs an emulated Quorvex controller into this
-// machine through /dev/uhid, so lumbra finds it like real hardware, until
-// Ctrl+C (or SIGTERM) unplugs it.
+// machine through /dev/uhid, or into whatever host a USB device controller
+// (UDC) is cabled to as a USB HID gadget, so lumbra finds it like real
+// hardware, until Ctrl+C (or SIGTERM, SIGHUP) unplugs it.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -20,7 +22,9 @@
 
 #include "emulator/fault.h"
 #include "emulator/quorvex_controller.h"
+#include "emulator/virtual/hidg_bridge.h"
 #include "emulator/virtual/uhid_bridge.h"
+#include "emulator/virtual/usb_gadget.h"
 
 namespace {
 
@@ -31,13 +35,16 @@ constexpr std::string_view kProgram = "lumbra-virtual-controller";
 
 constexpr std::string_view kUsage =
     "Usage: lumbra-virtual-controller [options]\n"
-    "Plugs an emulated Quorvex controller (USB HID 4242:C003) in through /dev/uhid\n"
-    "until Ctrl+C or SIGTERM unplugs it.\n"
+    "Plugs an emulated Quorvex controller (USB HID 4242:C003) in through /dev/uhid,\n"
+    "or with --gadget as a USB device, until Ctrl+C or SIGTERM unplugs it.\n"
     "\n"
+    "  --gadget [UDC]      a USB HID gadget (configfs) on this USB device controller\n"
+    "                      (default: the first in /sys/class/udc), for the host at\n"
+    "                      the other end of its cable or, with dummy_hcd, this one\n"
     "  --flash-in FILE     start with this 65,536-byte flash content\n"
     "                      (default: erased, boot code at 0xF000-0xFBFF)\n"
     "  --flash-out FILE    write the flash content to FILE when unplugged\n"
-    "  --unplug-at CMD[:N] unplug right after receiving the N-th (default 1st)\n"
+    "  --unplug-at CMD[:N] unplug (or unbind the gadget) right after receiving the N-th (default 1st)\n"
     "                      frame of CMD, before answering it; CMD is one of\n"
     "                      service, start, address, data, checksum, verify, any\n"
     "  --serial TEXT       the HID serial number (default lumbra-virtual, the one\n"
@@ -51,6 +58,8 @@ struct Options {
   std::string flashOut;
   std::optional<lumbra::emulator::Fault> unplug;
   std::string uhidPath = "/dev/uhid";
+  bool gadget = false;
+  std::string udc;  // empty: the first
   std::string serial{lumbra::link::kVirtualSerialNumber};
   bool quiet = false;
 };
@@ -99,6 +108,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     if (arg == "--help") {
       std::fputs(kUsage.data(), stdout);
       std::exit(0);
+    } else if (arg == "--gadget") {
+      options.gadget = true;
+      if (hasValue && !std::string_view(argv[i + 1]).starts_with("--")) options.udc = argv[++i];
     } else if (arg == "--quiet") {
       options.quiet = true;
     } else if (arg == "--flash-in" && hasValue) {
@@ -160,6 +172,94 @@ void ExplainOpenFailure(const std::string& path, int error) {
   }
 }
 
+// Serves the controller through /dev/uhid; the exit status.
+int ServeUhid(const Options& options, lumbra::emulator::QuorvexController& controller, int stopFd) {
+  const int uhid = ::open(options.uhidPath.c_str(), O_RDWR | O_CLOEXEC);
+  if (uhid < 0) {
+    ExplainOpenFailure(options.uhidPath, errno);
+    return 1;
+  }
+
+  int status = 0;
+  {
+    lumbra::emulator::UhidBridge bridge(uhid, controller);
+    if (!bridge.Create(options.serial)) {
+      Error(std::string("the kernel refused the device: ") + std::strerror(errno));
+      ::close(uhid);
+      return 1;
+    }
+    if (!options.quiet) {
+      std::fprintf(stderr, "%s: plugged in as USB HID %04X:%04X \"%s\"; Ctrl+C unplugs it\n",
+                   kProgram.data(), lumbra::emulator::kVirtualVendorId,
+                   lumbra::emulator::kVirtualProductId,
+                   lumbra::emulator::kVirtualDeviceName.data());
+    }
+    const lumbra::emulator::BridgeStop stop = bridge.Run(stopFd);
+    if (stop == lumbra::emulator::BridgeStop::kDeviceFailed) {
+      Error("lost /dev/uhid; the device is gone");
+      status = 1;
+    }
+    if (!options.quiet) {
+      const auto& counters = bridge.Counters();
+      std::fprintf(stderr, "%s: unplugged (%s) after %llu reports in, %llu out\n", kProgram.data(),
+                   lumbra::emulator::ToString(stop),
+                   static_cast<unsigned long long>(counters.outputReports),
+                   static_cast<unsigned long long>(counters.inputReports));
+    }
+  }
+  ::close(uhid);
+  return status;
+}
+
+// The hidg node of the gadget's HID function, from its "major:minor".
+std::string HidgNode(const std::string& device) {
+  std::error_code error;
+  const std::filesystem::path target = std::filesystem::read_symlink("/sys/dev/char/" + device, error);
+  return error || device.empty() ? std::string() : "/dev/" + target.filename().string();
+}
+
+// Serves the controller as a USB HID gadget; the exit status.
+int ServeGadget(const Options& options, lumbra::emulator::QuorvexController& controller, int stopFd) {
+  lumbra::emulator::SystemConfigFs configFs;
+  lumbra::emulator::UsbGadget gadget(configFs);
+  if (const std::string error = gadget.Create(options.serial, options.udc); !error.empty()) {
+    Error("cannot make the USB gadget: " + error);
+    return 1;
+  }
+  const std::string node = HidgNode(gadget.HidgDevice());
+  const int hidg = node.empty() ? -1 : ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (hidg < 0) {
+    Error("cannot open the gadget's HID device " + (node.empty() ? gadget.Path() + "/functions/hid.usb0/dev" : node) +
+          ": " + std::strerror(errno));
+    return 1;
+  }
+  if (!options.quiet) {
+    std::fprintf(stderr, "%s: USB HID %04X:%04X \"%s\" bound to %s (%s; %s, %s); Ctrl+C unplugs it\n",
+                 kProgram.data(), lumbra::emulator::kVirtualVendorId, lumbra::emulator::kVirtualProductId,
+                 lumbra::emulator::kVirtualDeviceName.data(), gadget.Udc().c_str(), gadget.Path().c_str(),
+                 node.c_str(), gadget.SpeedNote().c_str());
+  }
+  lumbra::emulator::HidgBridge bridge(hidg, controller);
+  const lumbra::emulator::BridgeStop stop = bridge.Run(stopFd);
+  const int cause = errno;
+  int status = 0;
+  if (stop == lumbra::emulator::BridgeStop::kDeviceFailed) {
+    Error(node + " failed: " + std::strerror(cause));
+    status = 1;
+  }
+  ::close(hidg);
+  gadget.Remove();
+  if (!options.quiet) {
+    const auto& counters = bridge.Counters();
+    std::fprintf(stderr, "%s: unplugged (%s) after %llu reports in, %llu out, %llu lost to an unbound UDC\n",
+                 kProgram.data(), lumbra::emulator::ToString(stop),
+                 static_cast<unsigned long long>(counters.outputReports),
+                 static_cast<unsigned long long>(counters.inputReports),
+                 static_cast<unsigned long long>(bridge.AnswersLost()));
+  }
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -195,41 +295,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const int uhid = ::open(options.uhidPath.c_str(), O_RDWR | O_CLOEXEC);
-  if (uhid < 0) {
-    ExplainOpenFailure(options.uhidPath, errno);
-    return 1;
-  }
-
-  int status = 0;
-  {
-    lumbra::emulator::UhidBridge bridge(uhid, controller);
-    if (!bridge.Create(options.serial)) {
-      Error(std::string("the kernel refused the device: ") + std::strerror(errno));
-      ::close(uhid);
-      return 1;
-    }
-    if (!options.quiet) {
-      std::fprintf(stderr, "%s: plugged in as USB HID %04X:%04X \"%s\"; Ctrl+C unplugs it\n",
-                   kProgram.data(), lumbra::emulator::kVirtualVendorId,
-                   lumbra::emulator::kVirtualProductId,
-                   lumbra::emulator::kVirtualDeviceName.data());
-    }
-    const lumbra::emulator::BridgeStop stop = bridge.Run(stopFd);
-    if (stop == lumbra::emulator::BridgeStop::kDeviceFailed) {
-      Error("lost /dev/uhid; the device is gone");
-      status = 1;
-    }
-    if (!options.quiet) {
-      const auto& counters = bridge.Counters();
-      std::fprintf(stderr, "%s: unplugged (%s) after %llu reports in, %llu out\n", kProgram.data(),
-                   lumbra::emulator::ToString(stop),
-                   static_cast<unsigned long long>(counters.outputReports),
-                   static_cast<unsigned long long>(counters.inputReports));
-    }
-  }
-  ::close(uhid);
-
+  int status = options.gadget ? ServeGadget(options, controller, stopFd) : ServeUhid(options, controller, stopFd);
   if (!options.flashOut.empty() && !WriteFlashFile(options.flashOut, controller.Flash())) {
     Error("cannot write the flash to " + options.flashOut);
     status = 1;
