@@ -1,7 +1,8 @@
-// lumbra-cli on a real kernel: several virtual controllers (uhid) at once,
-// told apart by their hidraw paths (they share a serial number), flashed by
-// lumbra-cli over hidapi, judged by its exit code, its JSON results
-// and the flash each controller dumps when it ends.
+// lumbra-cli on a real kernel: several virtual controllers at once, through
+// uhid or as USB gadgets on dummy_hcd (one bus each), told apart by their
+// hidraw paths (they share a serial number), flashed by lumbra-cli over
+// hidapi, judged by its exit code, its JSON results and the flash each
+// controller dumps when it ends.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,13 +10,16 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "support/cycle_runner.h"
+#include "transfer/messages.h"
 #include "vm_support.h"
 
 namespace {
@@ -46,13 +50,15 @@ int ExitCode(pid_t pid) {
 // Virtual controllers, each dumping its flash to its own file when it ends.
 class Bench {
  public:
-  // `unplugAt` per controller: empty for one that stays plugged in.
-  explicit Bench(const std::vector<std::string>& unplugAt) {
+  // `unplugAt` per controller: empty for one that stays plugged in. `usb`:
+  // the i-th a gadget on the i-th dummy_hcd.
+  explicit Bench(const std::vector<std::string>& unplugAt, bool usb = false) {
     for (const std::string& at : unplugAt) {
       const std::string out = "/tmp/cli-flash-" + std::to_string(pids_.size()) + ".bin";
       std::filesystem::remove(out);
       std::vector<std::string> args = {gController, "--quiet", "--flash-out", out};
       if (!at.empty()) args.insert(args.end(), {"--unplug-at", at});
+      if (usb) args.insert(args.end(), {"--gadget", "dummy_udc." + std::to_string(pids_.size())});
       const std::size_t before = lumbra::vm::VirtualNodes().size();
       pids_.push_back(Spawn(args, nullptr, /*realtime=*/true));
       outs_.push_back(out);
@@ -79,16 +85,24 @@ class Bench {
   std::vector<std::string> outs_;
 };
 
-std::vector<std::string> Verdicts() {
-  std::vector<std::string> verdicts;
+// lumbra-cli's JSON events of one kind, in order.
+std::vector<nlohmann::json> Events(const char* kind) {
+  std::vector<nlohmann::json> events;
   std::ifstream in(kOutput);
   for (std::string line; std::getline(in, line);) {
-    const nlohmann::json event = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (event.is_object() && event.value("event", "") == "result") {
-      verdicts.push_back(event["verdict"]);
-      // uhid: no USB device above the hidraw node, so the path stands in.
-      EXPECT_EQ(event["port"], event["device"]);
-    }
+    nlohmann::json event = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (event.is_object() && event.value("event", "") == kind) events.push_back(std::move(event));
+  }
+  return events;
+}
+
+// The results' verdicts, sorted; through uhid, where no USB device is above
+// the hidraw node, each one's path stands in for its port.
+std::vector<std::string> Verdicts(bool usb = false) {
+  std::vector<std::string> verdicts;
+  for (const nlohmann::json& result : Events("result")) {
+    verdicts.push_back(result["verdict"]);
+    EXPECT_EQ(result["port"] == result["device"], !usb) << result["port"];
   }
   std::sort(verdicts.begin(), verdicts.end());
   return verdicts;
@@ -118,6 +132,64 @@ TEST(CliSystem, WatchFlashesALateArrival) {
   ::kill(station, SIGTERM);
   EXPECT_EQ(ExitCode(station), 0);
   EXPECT_EQ(Verdicts(), std::vector<std::string>{"verified"});
+  EXPECT_TRUE(HoldsImage(bench.Unplug()[0]));
+}
+
+// Four gadgets, each on its own bus: each record names its own port.
+TEST(CliSystem, FlashAllFourVerifiedOverUsb) {
+  Bench bench({"", "", "", ""}, /*usb=*/true);
+  EXPECT_EQ(ExitCode(Spawn({gCli, "flash", "--all", "--pace", "0", "--json"}, kOutput)), 0);
+  EXPECT_EQ(Verdicts(true), std::vector<std::string>(4, "verified"));
+  std::set<std::string> ports;
+  for (const nlohmann::json& result : Events("result")) {
+    ports.insert(result.value("port", ""));
+    std::printf("one cycle through dummy_hcd at --pace 0, four at once: %.2f s\n", result.value("seconds", 0.0));
+  }
+  EXPECT_EQ(ports, (std::set<std::string>{"1-1", "2-1", "3-1", "4-1"}));
+  for (const std::string& flash : bench.Unplug()) EXPECT_TRUE(HoldsImage(flash));
+}
+
+// One of four gadgets unbinds after its 1000th data frame (in sector 15): one box
+// for it, and its flash holds the image up to that sector and nothing after it.
+TEST(CliSystem, OneOfFourUnboundInItsDownloadOthersVerified) {
+  Bench bench({"", "data:1000", "", ""}, /*usb=*/true);
+  EXPECT_EQ(ExitCode(Spawn({gCli, "flash", "--all", "--pace", "0", "--json"}, kOutput)), 2);
+  EXPECT_EQ(Verdicts(true), (std::vector<std::string>{"download failed", "verified", "verified", "verified"}));
+  std::string failed;
+  for (const nlohmann::json& result : Events("result")) {
+    if (result["verdict"] != "verified") failed = result.value("device", "");
+  }
+  std::vector<std::string> boxes;
+  for (const nlohmann::json& box : Events("box")) {
+    if (box.value("device", "") == failed) boxes.push_back(box.value("text", ""));
+  }
+  EXPECT_EQ(boxes, std::vector<std::string>{std::string(lumbra::transfer::kDownloadSendFailedBox)});
+  const std::vector<std::string> flashes = bench.Unplug();
+  const std::string image(lumbra::transfer::FirmwareImage::Bytes().begin(), lumbra::transfer::FirmwareImage::Bytes().end());
+  using lumbra::emulator::kSectorSize;
+  constexpr std::size_t kCut = (1000 - 1) / (kSectorSize / lumbra::protocol::kChunkSize) * kSectorSize;
+  constexpr std::size_t kAfter = kCut + kSectorSize, kBoot = 0xF000;
+  ASSERT_EQ(flashes[1].size(), image.size());
+  EXPECT_EQ(flashes[1].substr(0, kCut), image.substr(0, kCut));
+  EXPECT_EQ(flashes[1].substr(kAfter, kBoot - kAfter), std::string(kBoot - kAfter, '\xFF'));
+  for (std::size_t i : {0, 2, 3}) EXPECT_TRUE(HoldsImage(flashes[i])) << i;
+}
+
+// A gadget bound after watch started is flashed once, and again after it is
+// unbound and bound, on the same port.
+TEST(CliSystem, WatchFlashesAGadgetOnEachBind) {
+  const pid_t station = Spawn({gCli, "watch", "--pace", "0", "--json"}, kOutput);
+  ::usleep(500000);
+  Bench bench({""}, /*usb=*/true);
+  EXPECT_TRUE(WaitFor([] { return Events("result").size() == 1; }, std::chrono::seconds(120)));
+  ASSERT_TRUE(lumbra::vm::BindGadget(0, false));
+  EXPECT_TRUE(WaitFor([] { return lumbra::vm::UsbNode(0).empty(); }));
+  ASSERT_TRUE(lumbra::vm::BindGadget(0, true));
+  EXPECT_TRUE(WaitFor([] { return Events("result").size() == 2; }, std::chrono::seconds(120)));
+  ::kill(station, SIGTERM);
+  EXPECT_EQ(ExitCode(station), 0);
+  EXPECT_EQ(Verdicts(true), std::vector<std::string>(2, "verified"));
+  for (const nlohmann::json& result : Events("result")) EXPECT_EQ(result["port"], "1-1");
   EXPECT_TRUE(HoldsImage(bench.Unplug()[0]));
 }
 

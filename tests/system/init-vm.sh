@@ -9,9 +9,9 @@ mount -t devtmpfs devtmpfs /dev
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 echo "lumbra-vm: begin"
-for m in $(cat /lib/modules/order); do
-  insmod /lib/modules/$m.ko || echo "lumbra-vm: cannot load $m"
-done
+while read -r m args; do
+  insmod /lib/modules/$m.ko $args || echo "lumbra-vm: cannot load $m"
+done </lib/modules/order
 options=trans=virtio,version=9p2000.L,msize=262144,cache=loose,ro
 mkdir -p /host /wine32 /rw /root
 lower=/host
@@ -26,6 +26,7 @@ ln -s /proc/self/fd /root/dev/fd  # what udev would make: bash's <(...) needs it
 mount -t tmpfs tmpfs /root/dev/shm
 mount -t proc proc /root/proc
 mount -t sysfs sysfs /root/sys
+mount -t configfs configfs /root/sys/kernel/config
 chroot /root /bin/bash "$lumbra_run/guest.sh"
 echo "lumbra-vm: end (status $?)"
 poweroff -f

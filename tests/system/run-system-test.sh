@@ -1,22 +1,24 @@
 #!/bin/bash
 # End-to-end test on a real Linux kernel: boots Debian's kernel under QEMU
 # (software emulation, no KVM needed) with this machine's root, and runs the
-# system driver's scenarios there against the virtual controller. The kernel
-# package is downloaded once into the cache folder and reused.
+# system driver's scenarios there against the virtual controller, through
+# uhid and as USB gadgets on dummy_hcd. The kernel package is downloaded once
+# into the cache folder and reused.
 #
-#   run-system-test.sh DRIVER CONTROLLER CLI CACHE [TIMEOUT-SECONDS]
+#   run-system-test.sh DRIVER CONTROLLER CLI RULES CACHE [TIMEOUT-SECONDS]
 #
 # Exit status: 0 all scenarios passed, 1 a scenario failed or the VM did not
 # run them, 77 skipped (QEMU is not installed and cannot be).
 set -euo pipefail
 
-readonly EXPECTED_SCENARIOS=9
+readonly EXPECTED_SCENARIOS=14
 here=$(cd "$(dirname "$0")" && pwd)
-[[ $# -ge 4 && -x $1 && -x $2 && -x $3 ]] || {
-  echo "usage: $0 DRIVER CONTROLLER CLI CACHE [TIMEOUT-SECONDS]" >&2
+[[ $# -ge 5 && -x $1 && -x $2 && -x $3 && -f $4 ]] || {
+  echo "usage: $0 DRIVER CONTROLLER CLI RULES CACHE [TIMEOUT-SECONDS]" >&2
   exit 2
 }
-driver=$(realpath "$1") controller=$(realpath "$2") cli=$(realpath "$3") cache=$(realpath -m "$4")
+driver=$(realpath "$1") controller=$(realpath "$2") cli=$(realpath "$3") rules=$(realpath "$4")
+cache=$(realpath -m "$5")
 
 name=system-test
 source "$here/vm-lib.sh"
@@ -25,8 +27,8 @@ get_kernel "$cache"
 make_initramfs "$cache/initramfs"
 run=$cache/run
 rm -rf "$run" && mkdir -p "$run"
-echo "exec $driver --gtest_color=no $controller $cli" >"$run/guest.sh"
-boot_vm "$cache/console.log" "${5:-420}" "$run" -m 512
+echo "exec $driver --gtest_color=no $controller $cli $rules" >"$run/guest.sh"
+boot_vm "$cache/console.log" "${6:-420}" "$run" -m 512
 
 # The driver is a GoogleTest program: its exit status says whether every
 # scenario passed, its closing lines how many ran and passed.

@@ -42,10 +42,15 @@ need_vm_tools() {
 
 # --- Kernel -------------------------------------------------------------------
 # The modules the VMs load, in this order: the HID core, the generic HID
-# driver (which makes the hidraw nodes) and uhid; then those that mount the
-# host's root over virtio-9p with a writable layer in memory over it.
-readonly VM_MODULES="hid hid-generic uhid virtio_ring virtio virtio_pci_modern_dev
-  virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet 9pnet_virtio 9p overlay"
+# driver (which makes the hidraw nodes) and uhid; the USB core, the gadget
+# framework with its HID function, dummy_hcd (a host and a device controller
+# joined in software, four pairs of them) and the USB HID driver; then those
+# that mount the host's root over virtio-9p with a writable layer in memory
+# over it.
+readonly VM_MODULES="hid hid-generic uhid usb-common usbcore configfs udc-core libcomposite usb_f_hid
+  dummy_hcd usbhid virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs
+  fscache 9pnet 9pnet_virtio 9p overlay"
+readonly VM_MODULE_ARGS="dummy_hcd num=4"
 
 # get_kernel CACHE: the versioned image package that linux-image-amd64 stands
 # for (a download only when the cache does not hold it yet), unpacked with
@@ -101,7 +106,8 @@ get_kernel() {
 
 # --- Initramfs --------------------------------------------------------------
 # make_initramfs STAGE: busybox, init-vm.sh as /init and VM_MODULES
-# in /lib/modules (in the order to load them, listed in /lib/modules/order);
+# in /lib/modules (in the order to load them, listed with their parameters
+# in /lib/modules/order);
 # packed as STAGE.cpio.
 make_initramfs() {
   local stage m ko
@@ -113,7 +119,7 @@ make_initramfs() {
     ko=$(find "$kroot/lib/modules" -name "$m.ko" | head -n 1)
     [[ -n $ko ]] || fail "the kernel package has no $m.ko"
     cp "$ko" "$stage/lib/modules/$m.ko"
-    echo "$m" >>"$stage/lib/modules/order"
+    echo "$m $(echo "$VM_MODULE_ARGS" | awk -v m="$m" '$1 == m { $1 = ""; print }')" >>"$stage/lib/modules/order"
   done
   initramfs=$stage.cpio
   (cd "$stage" && find . | cpio -o -H newc --quiet >"$initramfs") || fail "cannot pack the initramfs"

@@ -18,6 +18,7 @@ namespace lumbra::vm {
 // The programs under test, from the driver's command line.
 inline const char* gController = nullptr;
 inline const char* gCli = nullptr;
+inline const char* gRules = nullptr;
 
 inline std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -42,6 +43,26 @@ inline std::vector<std::string> VirtualNodes() {
       nodes.push_back("/dev/" + entry.path().filename().string());
   }
   return nodes;
+}
+
+// The hidraw node of the device on the n-th dummy_hcd's bus; empty when none.
+inline std::string UsbNode(int n) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
+    const std::string device = std::filesystem::canonical(entry.path() / "device", error).string();
+    if (device.find("/dummy_hcd." + std::to_string(n) + "/") != std::string::npos)
+      return "/dev/" + entry.path().filename().string();
+  }
+  return {};
+}
+
+// Plugs the gadget on the n-th dummy_hcd in or out, as configfs does it for anyone.
+inline bool BindGadget(int n, bool bound) {
+  const std::string udc = "dummy_udc." + std::to_string(n);
+  std::ofstream out("/sys/kernel/config/usb_gadget/lumbra-" + udc + "/UDC");
+  out << (bound ? udc : "") << '\n';
+  out.flush();
+  return static_cast<bool>(out);
 }
 
 // Starts `args`, its standard output to `output` if given. A controller runs at a
