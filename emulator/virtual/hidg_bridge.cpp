@@ -23,8 +23,11 @@ bool HidgBridge::Receive(const std::uint8_t* data, std::size_t size) {
   controller_.ReceiveReport(std::span(data, size));
   // Gone before it answers, like a cable pulled while the host waits.
   if (controller_.TakeUnplugRequest()) return false;
+  // A host that sends and never reads fills no more than a device's queue.
   std::vector<std::uint8_t> report(kReportDataSize);
-  while (controller_.PollReport(report)) pending_.push_back(report);
+  while (controller_.PollReport(report)) {
+    if (pending_.size() < kReportQueueCapacity) pending_.push_back(report); else ++answersLost_;
+  }
   return true;
 }
 

@@ -19,11 +19,12 @@ class HidgBridge {
 
   // Serves the device until `stopFd` becomes readable, the controller asks
   // to be unplugged, or the descriptor fails. Answers the host has not
-  // taken wait for it; an unplugged device (the UDC unbound) loses them.
+  // taken wait for it, as many as the controller's queue holds; an
+  // unplugged device (the UDC unbound) loses them.
   BridgeStop Run(int stopFd);
 
   const BridgeCounters& Counters() const { return counters_; }
-  std::uint64_t AnswersLost() const { return answersLost_; }
+  std::uint64_t AnswersLost() const { return answersLost_; }  // unbound, or the queue full
 
  private:
   // False when the controller asked to be unplugged.

@@ -133,6 +133,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       return false;
     }
   }
+  if (options.gadget && options.uhidPath != "/dev/uhid") {
+    Error("--uhid and --gadget do not go together: a gadget does not use uhid");
+    return false;
+  }
   return true;
 }
 
@@ -251,7 +255,7 @@ int ServeGadget(const Options& options, lumbra::emulator::QuorvexController& con
   gadget.Remove();
   if (!options.quiet) {
     const auto& counters = bridge.Counters();
-    std::fprintf(stderr, "%s: unplugged (%s) after %llu reports in, %llu out, %llu lost to an unbound UDC\n",
+    std::fprintf(stderr, "%s: unplugged (%s) after %llu reports in, %llu out, %llu answers lost (unbound, or not read)\n",
                  kProgram.data(), lumbra::emulator::ToString(stop),
                  static_cast<unsigned long long>(counters.outputReports),
                  static_cast<unsigned long long>(counters.inputReports),

@@ -1,8 +1,8 @@
 #!/bin/bash
 # In the Wine system test's VM, chrooted into the host's root: Xvfb, then each
-# scenario with its own virtual controller(s), plugged in before Wine starts
-# (Wine learns of later ones only through inotify on /dev, DisableUdevd) and
-# Wine ended after it. Prints "lumbra-wine: scenario NAME: PASS|FAIL|NOT RUN (...)".
+# scenario with its own virtual controller(s) (uhid, or a USB gadget), plugged
+# in before Wine starts (Wine learns of later ones only through inotify on
+# /dev, DisableUdevd) and Wine ended after it. Prints "lumbra-wine: scenario NAME: PASS|FAIL|NOT RUN (...)".
 # Sourced by the run folder's guest.sh, which names the programs.
 set -u
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp DISPLAY=:99 WINEPREFIX=$prefix
@@ -87,8 +87,10 @@ press() {
   grep -q '^alive' "$run/$name.out" && [[ $status -eq 0 ]]
 }
 
-whole_cycle_64() {
-  plug whole64 --quiet
+# The whole cycle on a USB gadget (dummy_hcd): Wine's HID stack meets a
+# device with a USB parent, as on a real machine.
+whole_cycle_usb_64() {
+  plug whole64 --quiet --gadget dummy_udc.0
   press whole64 "$exe64" || return 1
   grep -qx 'box: Verify Finished. Cycle Power.' "$run/whole64.out" || return 1
   unplug_all
