@@ -28,7 +28,7 @@ make_initramfs "$cache/initramfs"
 run=$cache/run
 rm -rf "$run" && mkdir -p "$run"
 echo "exec $driver --gtest_color=no $controller $cli $rules" >"$run/guest.sh"
-boot_vm "$cache/console.log" "${6:-420}" "$run" -m 512 -smp 2
+boot_vm "$cache/console.log" "${6:-420}" "$run" -m 512
 
 # The driver is a GoogleTest program: its exit status says whether every
 # scenario passed, its closing lines how many ran and passed.

@@ -17,6 +17,7 @@
 
 namespace {
 
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using lumbra::vm::ReadFile;
@@ -75,7 +76,7 @@ TEST(UsbSystem, TheHostSeesAUsbHidDeviceThroughUsbhid) {
     EXPECT_THAT(Output(test), Not(HasSubstr("\nTAGS=")));
     fs::create_directories("/etc/udev/rules.d");
     fs::copy_file(lumbra::vm::gRules, "/etc/udev/rules.d/70-quorvex.rules", fs::copy_options::overwrite_existing);
-    EXPECT_THAT(Output(test), HasSubstr("\nTAGS=:uaccess:"));
+    EXPECT_THAT(Output(test), ContainsRegex("\nTAGS=[^\n]*:uaccess:"));
   } else {
     std::printf("udevadm is not installed: the udev rule is not tried on the gadget\n");
   }
