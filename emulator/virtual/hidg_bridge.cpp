@@ -26,7 +26,7 @@ bool HidgBridge::Receive(const std::uint8_t* data, std::size_t size) {
   // A host that sends and never reads fills no more than a device's queue.
   std::vector<std::uint8_t> report(kReportDataSize);
   while (controller_.PollReport(report)) {
-    if (pending_.size() < kReportQueueCapacity) pending_.push_back(report); else ++answersLost_;
+    if (pending_.size() < kReportQueueCapacity) pending_.push_back(report); else ++counters_.answersLost;
   }
   return true;
 }
@@ -44,7 +44,7 @@ bool HidgBridge::Flush() {
     if (errno == ESHUTDOWN || errno == ECONNRESET || errno == EPIPE) {
       // Not configured (unbound, or the host reset it): what was queued for
       // the host is lost, as a real device's is on a disconnect.
-      answersLost_ += pending_.size();
+      counters_.answersLost += pending_.size();
       pending_.clear();
       return true;
     }

@@ -24,7 +24,6 @@ class HidgBridge {
   BridgeStop Run(int stopFd);
 
   const BridgeCounters& Counters() const { return counters_; }
-  std::uint64_t AnswersLost() const { return answersLost_; }  // unbound, or the queue full
 
  private:
   // False when the controller asked to be unplugged.
@@ -36,7 +35,6 @@ class HidgBridge {
   QuorvexController& controller_;
   std::deque<std::vector<std::uint8_t>> pending_;
   BridgeCounters counters_;
-  std::uint64_t answersLost_ = 0;
 };
 
 }  // namespace lumbra::emulator

@@ -176,6 +176,19 @@ void ExplainOpenFailure(const std::string& path, int error) {
   }
 }
 
+// The last line: why the device went, and the reports that passed.
+void SayUnplugged(lumbra::emulator::BridgeStop stop, const lumbra::emulator::BridgeCounters& counters,
+                  bool gadget) {
+  std::fprintf(stderr, "%s: unplugged (%s) after %llu reports in, %llu out", kProgram.data(),
+               lumbra::emulator::ToString(stop), static_cast<unsigned long long>(counters.outputReports),
+               static_cast<unsigned long long>(counters.inputReports));
+  if (gadget) {
+    std::fprintf(stderr, ", %llu answers lost (unbound, or not read)",
+                 static_cast<unsigned long long>(counters.answersLost));
+  }
+  std::fputc('\n', stderr);
+}
+
 // Serves the controller through /dev/uhid; the exit status.
 int ServeUhid(const Options& options, lumbra::emulator::QuorvexController& controller, int stopFd) {
   const int uhid = ::open(options.uhidPath.c_str(), O_RDWR | O_CLOEXEC);
@@ -203,13 +216,7 @@ int ServeUhid(const Options& options, lumbra::emulator::QuorvexController& contr
       Error("lost /dev/uhid; the device is gone");
       status = 1;
     }
-    if (!options.quiet) {
-      const auto& counters = bridge.Counters();
-      std::fprintf(stderr, "%s: unplugged (%s) after %llu reports in, %llu out\n", kProgram.data(),
-                   lumbra::emulator::ToString(stop),
-                   static_cast<unsigned long long>(counters.outputReports),
-                   static_cast<unsigned long long>(counters.inputReports));
-    }
+    if (!options.quiet) SayUnplugged(stop, bridge.Counters(), false);
   }
   ::close(uhid);
   return status;
@@ -253,14 +260,7 @@ int ServeGadget(const Options& options, lumbra::emulator::QuorvexController& con
   }
   ::close(hidg);
   gadget.Remove();
-  if (!options.quiet) {
-    const auto& counters = bridge.Counters();
-    std::fprintf(stderr, "%s: unplugged (%s) after %llu reports in, %llu out, %llu answers lost (unbound, or not read)\n",
-                 kProgram.data(), lumbra::emulator::ToString(stop),
-                 static_cast<unsigned long long>(counters.outputReports),
-                 static_cast<unsigned long long>(counters.inputReports),
-                 static_cast<unsigned long long>(bridge.AnswersLost()));
-  }
+  if (!options.quiet) SayUnplugged(stop, bridge.Counters(), true);
   return status;
 }
 

@@ -73,18 +73,21 @@ std::string Hex(std::uint16_t value) {
   return text;
 }
 
-}  // namespace
-
-std::string UsbGadget::Step(int error, const std::string& what) {
+// Empty when `error` is 0, else what failed and why.
+std::string Step(int error, const std::string& what) {
   return error == 0 ? std::string() : what + ": " + std::strerror(error);
 }
+
+constexpr std::string_view kFunction = "functions/hid.usb0";
+
+}  // namespace
 
 std::string UsbGadget::MakeDir(const std::string& relative) {
   const std::string path = relative.empty() ? path_ : path_ + "/" + relative;
   const int error = fs_.MakeDir(path);
-  if (error == 0) made_.push_back(relative);
+  if (error == 0) made_.push_back({relative});
   if (error == EEXIST && relative.empty()) return "configfs holds a gadget " + path_ + " already";
-  if (error == ENOENT && relative.starts_with("functions/")) {
+  if (error == ENOENT && relative == kFunction) {
     return "the kernel has no HID gadget function (modprobe usb_f_hid)";
   }
   return Step(error, "cannot make " + path);
@@ -127,7 +130,7 @@ std::string UsbGadget::Create(std::string_view serial, std::string udc) {
 std::string UsbGadget::Build(std::string_view serial) {
   const auto bytes = VirtualReportDescriptor();
   const std::string descriptor(bytes.begin(), bytes.end());
-  const char* const kFunction = "functions/hid.usb0";
+  const std::string function(kFunction);
   const std::size_t space = kVirtualDeviceName.find(' ');
   // Each step runs only while all before it succeeded.
   std::string error;
@@ -139,20 +142,20 @@ std::string UsbGadget::Build(std::string_view serial) {
       // usbhid names the device "manufacturer product": the uhid device's name.
       write("strings/0x409/manufacturer", kVirtualDeviceName.substr(0, space)) &&
       write("strings/0x409/product", kVirtualDeviceName.substr(space + 1)) &&
-      write("strings/0x409/serialnumber", serial) && step(MakeDir(kFunction)) &&
-      write(std::string(kFunction) + "/protocol", "0") && write(std::string(kFunction) + "/subclass", "0") &&
-      write(std::string(kFunction) + "/report_length", "64") &&
-      write(std::string(kFunction) + "/report_desc", descriptor) && step(MakeDir("configs/c.1")) &&
+      write("strings/0x409/serialnumber", serial) && step(MakeDir(function)) &&
+      write(function + "/protocol", "0") && write(function + "/subclass", "0") &&
+      write(function + "/report_length", "64") && write(function + "/report_desc", descriptor) &&
+      step(MakeDir("configs/c.1")) &&
       write("configs/c.1/MaxPower", "100");
   if (!built) return error;
   const std::string link = path_ + "/configs/c.1/hid.usb0";
-  if (!step(Step(fs_.Link(path_ + "/" + kFunction, link), "cannot link " + link))) return error;
-  made_.push_back("@configs/c.1/hid.usb0");
+  if (!step(Step(fs_.Link(path_ + "/" + function, link), "cannot link " + link))) return error;
+  made_.push_back({"configs/c.1/hid.usb0", true});
   // A real controller runs at full speed with a 1 ms interval. A HID function
   // that takes an interval gets just that; an older one fixes it at 10 ms for
   // full speed and 1 ms for high speed, so high speed it is.
-  if (fs_.Exists(path_ + "/" + kFunction + "/interval")) {
-    if (!write(std::string(kFunction) + "/interval", "1") || !write("max_speed", "full-speed")) return error;
+  if (fs_.Exists(path_ + "/" + function + "/interval")) {
+    if (!write(function + "/interval", "1") || !write("max_speed", "full-speed")) return error;
     speedNote_ = "full speed, 1 ms interval";
   } else if (fs_.Exists(path_ + "/max_speed")) {
     if (!write("max_speed", "high-speed")) return error;
@@ -177,17 +180,15 @@ std::string UsbGadget::Unbind() {
 void UsbGadget::Remove() {
   if (bound_) Unbind();
   for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
-    const bool link = it->starts_with('@');
-    const std::string relative = link ? it->substr(1) : *it;
-    const std::string path = relative.empty() ? path_ : path_ + "/" + relative;
-    if (link) fs_.Unlink(path); else fs_.RemoveDir(path);
+    const std::string path = it->relative.empty() ? path_ : path_ + "/" + it->relative;
+    if (it->link) fs_.Unlink(path); else fs_.RemoveDir(path);
   }
   made_.clear();
   path_.clear();
 }
 
 std::string UsbGadget::HidgDevice() {
-  return path_.empty() ? std::string() : fs_.Read(path_ + "/functions/hid.usb0/dev");
+  return path_.empty() ? std::string() : fs_.Read(path_ + "/" + std::string(kFunction) + "/dev");
 }
 
 }  // namespace lumbra::emulator

@@ -74,7 +74,6 @@ class UsbGadget {
   const std::string& SpeedNote() const { return speedNote_; }
 
  private:
-  std::string Step(int error, const std::string& what);
   std::string MakeDir(const std::string& relative);
   std::string Write(const std::string& relative, std::string_view value);
   std::string Build(std::string_view serial);
@@ -83,8 +82,12 @@ class UsbGadget {
   GadgetRoots roots_;
   std::string udc_, path_, speedNote_;
   bool bound_ = false;
-  // What Create made, oldest first: folders, and links (marked by a leading '@').
-  std::vector<std::string> made_;
+  // What Create made, oldest first, relative to the gadget's folder.
+  struct Made {
+    std::string relative;
+    bool link = false;  // else a folder
+  };
+  std::vector<Made> made_;
 };
 
 }  // namespace lumbra::emulator

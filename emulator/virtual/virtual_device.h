@@ -32,6 +32,7 @@ struct BridgeCounters {
   std::uint64_t inputReports = 0;    // sent to the kernel
   std::uint64_t otherEvents = 0;     // events nothing here acts on
   std::uint64_t reportRequests = 0;  // GET_REPORT / SET_REPORT, refused
+  std::uint64_t answersLost = 0;     // a gadget's: unbound, or the host did not read
 };
 
 }  // namespace lumbra::emulator

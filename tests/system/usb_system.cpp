@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -25,23 +25,21 @@ using lumbra::vm::UsbNode;
 using lumbra::vm::WaitFor;
 namespace fs = std::filesystem;
 
-// `lumbra-cli list --json`'s entry for `node`; null when it lists none.
-nlohmann::json Listed(const std::string& node) {
-  const pid_t pid = lumbra::vm::Spawn({lumbra::vm::gCli, "list", "--json"}, "/tmp/list.jsonl");
-  ::waitpid(pid, nullptr, 0);
-  std::ifstream in("/tmp/list.jsonl");
-  for (std::string line; std::getline(in, line);) {
-    const nlohmann::json entry = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-    if (entry.is_object() && entry.value("device", "") == node) return entry;
-  }
-  return nullptr;
-}
-
 // What `command` prints, its standard error too.
 std::string Output(const std::string& command) {
   const pid_t pid = lumbra::vm::Spawn({"/bin/sh", "-c", command + " 2>&1"}, "/tmp/run.txt");
   ::waitpid(pid, nullptr, 0);
   return ReadFile("/tmp/run.txt");
+}
+
+// `lumbra-cli list --json`'s entry for `node`; null when it lists none.
+nlohmann::json Listed(const std::string& node) {
+  std::istringstream lines(Output(std::string(lumbra::vm::gCli) + " list --json"));
+  for (std::string line; std::getline(lines, line);) {
+    const nlohmann::json entry = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+    if (entry.is_object() && entry.value("device", "") == node) return entry;
+  }
+  return nullptr;
 }
 
 TEST(UsbSystem, TheHostSeesAUsbHidDeviceThroughUsbhid) {

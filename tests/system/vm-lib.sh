@@ -50,7 +50,7 @@ need_vm_tools() {
 readonly VM_MODULES="hid hid-generic uhid usb-common usbcore configfs udc-core libcomposite usb_f_hid
   dummy_hcd usbhid virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs
   fscache 9pnet 9pnet_virtio 9p overlay"
-readonly VM_MODULE_ARGS="dummy_hcd num=4"
+declare -gAr VM_MODULE_ARGS=([dummy_hcd]="num=4")
 
 # get_kernel CACHE: the versioned image package that linux-image-amd64 stands
 # for (a download only when the cache does not hold it yet), unpacked with
@@ -119,7 +119,7 @@ make_initramfs() {
     ko=$(find "$kroot/lib/modules" -name "$m.ko" | head -n 1)
     [[ -n $ko ]] || fail "the kernel package has no $m.ko"
     cp "$ko" "$stage/lib/modules/$m.ko"
-    echo "$m $(echo "$VM_MODULE_ARGS" | awk -v m="$m" '$1 == m { $1 = ""; print }')" >>"$stage/lib/modules/order"
+    echo "$m ${VM_MODULE_ARGS[$m]:-}" >>"$stage/lib/modules/order"
   done
   initramfs=$stage.cpio
   (cd "$stage" && find . | cpio -o -H newc --quiet >"$initramfs") || fail "cannot pack the initramfs"
