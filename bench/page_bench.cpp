@@ -111,16 +111,13 @@ void Run(benchmark::State& state, bool frameModel, const char* pace) {
       code = lumbra::cli::RunCli(args, &platform, {outStream, errStream}, stop);
     });
     const std::string said = "station page at http://127.0.0.1:";
-    while (err.Count(said) == 0 && Clock::now() - start < std::chrono::seconds(10)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    const std::string text = err.Text();
-    if (text.find(said) == std::string::npos) {
+    if (!err.Await(said)) {
       stop.Request();
       watch.join();
       state.SkipWithError("no station page");
       return;
     }
+    const std::string text = err.Text();
     const auto port = static_cast<std::uint16_t>(std::stoi(text.substr(text.find(said) + said.size())));
     const double cpuBefore = ThreadCpuSeconds("lumbra-page");
     {

@@ -152,9 +152,11 @@ std::string Printable(std::string_view text) {
   return out;
 }
 
-std::string JsonLine(const nlohmann::ordered_json& object) {
-  return object.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+std::string JsonText(const nlohmann::ordered_json& object) {
+  return object.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
 }
+
+std::string JsonLine(const nlohmann::ordered_json& object) { return JsonText(object) + "\n"; }
 
 Console::Row& Console::RowOf(const std::string& device) {
   // In the order of their devices, whichever spoke first.

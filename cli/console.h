@@ -28,7 +28,8 @@ enum class Style { kPlain, kTerminal, kJson };
 // not part of valid UTF-8 written as a visible escape ("\x1b", "\xff").
 std::string Printable(std::string_view text);
 
-// One JSON object as a line: ASCII, every invalid byte as U+FFFD.
+// One JSON object as ASCII text, every invalid byte as U+FFFD; as a line.
+std::string JsonText(const nlohmann::ordered_json& object);
 std::string JsonLine(const nlohmann::ordered_json& object);
 
 class Console final : public Events {

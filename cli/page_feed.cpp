@@ -21,13 +21,6 @@ json Rounded(std::optional<double> value, double scale = 10) {
   return value ? json(std::round(*value * scale) / scale) : json(nullptr);
 }
 
-// One JSON object as one line, without the line end (the server frames it).
-std::string JsonText(const json& object) {
-  std::string text = JsonLine(object);
-  text.pop_back();
-  return text;
-}
-
 json Text(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
 template <typename T>
