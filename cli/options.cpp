@@ -245,10 +245,7 @@ ParsedCommandLine ParseCommandLine(std::span<const std::string> args, std::ostre
           "--serial", [&o](const std::string& sn) { o.serialFilter = sn; }, "of the controller with this serial number")
       ->type_name("SN");
   CLI::App* stats = records->add_subcommand("stats", "verified, failed, yield and mean cycle per station and UTC day");
-  for (CLI::App* c : {push, query, stats}) {
-    AddDatabaseOption(*c, o)->required();
-    c->footer("");
-  }
+  for (CLI::App* c : {push, query, stats}) AddDatabaseOption(*c, o)->required();
   for (CLI::App* c : {query, stats}) {
     c->add_option_function<std::string>(
            "--station", [&o](const std::string& name) { o.stationName = name; }, "of the station with this name")

@@ -1,6 +1,5 @@
 #include "cli/records_commands.h"
 
-#include <cmath>
 #include <cstdio>
 
 #include "database/connection.h"
@@ -58,6 +57,13 @@ std::string Field(const nlohmann::json& record, const char* key) {
   return it->is_string() ? it->get<std::string>() : it->dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
 }
 
+std::string Fixed(const std::optional<double>& value, const char* unit) {
+  if (!value) return "-";
+  char text[48];
+  std::snprintf(text, sizeof text, "%.1f%s", *value, unit);
+  return text;
+}
+
 int Query(const Options& o, database::Connection& connection, Console& console, std::ostream& out) {
   std::size_t rows = 0;
   const database::Problem problem = database::QueryRecords(
@@ -68,10 +74,9 @@ int Query(const Options& o, database::Connection& connection, Console& console, 
           out << JsonLine(record.is_object() ? record : json{{"record", std::string(text)}});
           return;
         }
-        char seconds[32] = "-";
-        if (const auto s = record.find("seconds"); s != record.end() && s->is_number()) {
-          std::snprintf(seconds, sizeof seconds, "%.1f s", s->get<double>());
-        }
+        const auto s = record.find("seconds");
+        const std::string seconds =
+            Fixed(s != record.end() && s->is_number() ? std::optional(s->get<double>()) : std::nullopt, " s");
         out << Printable(Field(record, "end") + "  " + Field(record, "station") + "  " + Field(record, "slot") +
                          "  " + Field(record, "serial") + "  " + Field(record, "verdict") + "  " + seconds +
                          "  image " + Field(record, "image_version") + "  " + Field(record, "record_id"))
@@ -83,16 +88,8 @@ int Query(const Options& o, database::Connection& connection, Console& console, 
   return kExitVerified;
 }
 
-json Rounded(const std::optional<double>& value) {
-  return value ? json(std::round(*value * 10) / 10) : json(nullptr);
-}
-
-std::string Fixed(const std::optional<double>& value, const char* unit) {
-  if (!value) return "-";
-  char text[48];
-  std::snprintf(text, sizeof text, "%.1f%s", *value, unit);
-  return text;
-}
+// The database has rounded them to a tenth.
+json Maybe(const std::optional<double>& value) { return value ? json(*value) : json(nullptr); }
 
 int Stats(const Options& o, database::Connection& connection, Console& console, std::ostream& out) {
   std::vector<database::DayYield> days;
@@ -102,7 +99,7 @@ int Stats(const Options& o, database::Connection& connection, Console& console, 
     if (o.json) {
       out << JsonLine({{"station", day.station}, {"day", day.day}, {"verified", day.verified},
                        {"failed", day.failed}, {"interrupted", day.interrupted},
-                       {"yield", Rounded(day.yieldPercent)}, {"mean_cycle", Rounded(day.meanCycle)}});
+                       {"yield", Maybe(day.yieldPercent)}, {"mean_cycle", Maybe(day.meanCycle)}});
       continue;
     }
     out << day.day << "  " << Printable(day.station) << "  verified " << day.verified << "  failed "

@@ -36,7 +36,7 @@ void Forwarder::Run() {
   try {
     state_(std::nullopt, "connecting");
     for (bool last = false; !last;) {
-      Pass(false);
+      Pass();
       std::unique_lock lock(mutex_);
       const auto deadline = std::chrono::steady_clock::now() + times_.period;
       wake_.wait_until(lock, connection_ ? deadline : std::min(deadline, nextTry_),
@@ -45,21 +45,22 @@ void Forwarder::Run() {
       last = stopping_;
     }
     // The records of the last moments, when the database is there to take them.
-    if (connection_) Pass(true);
+    if (connection_) Pass();
   } catch (const std::exception& e) {
     note_(std::string("database: internal error; records are no longer forwarded: ") + e.what());
   }
 }
 
 // One look: (re)connect when it is time, push what the database lacks, tell.
-void Forwarder::Pass(bool last) {
+void Forwarder::Pass() {
   std::error_code error;
   if (const auto size = std::filesystem::file_size(file_, error); !error && size < sent_.offset) {
     sent_ = {};  // the file was replaced: the database drops what it has
     scanned_ = 0;
+    waiting_ = 0;
   }
   if (!connection_) {
-    if (last || std::chrono::steady_clock::now() < nextTry_) {
+    if (std::chrono::steady_clock::now() < nextTry_) {
       state_(Waiting(), "unreachable");
       return;
     }

@@ -48,7 +48,7 @@ class Forwarder {
 
  private:
   void Run();
-  void Pass(bool last);
+  void Pass();
   void Lost(const Problem& problem);
   std::size_t Waiting();
 

@@ -1,6 +1,8 @@
 #include "database/schema.h"
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace lumbra::database {
 
@@ -99,20 +101,20 @@ CREATE TABLE IF NOT EXISTS lumbra_schema_version (
   applied timestamptz NOT NULL DEFAULT now()
 ))sql";
 
-}  // namespace
-
+// The SQL of each version, from 1.
 const std::vector<std::string>& SchemaSteps() {
   static const std::vector<std::string> steps = {kVersion1, kVersion2};
   return steps;
 }
 
+// The version the database is at; 0 before the first step. Migrate has made
+// the table.
 int SchemaVersion(Connection& connection, Problem& problem) {
-  // Looked for first: a query naming a missing table is refused at planning.
-  Result exists = connection.Run("SELECT to_regclass('lumbra_schema_version') IS NOT NULL", problem);
-  if (problem || std::string(PQgetvalue(exists.get(), 0, 0)) != "t") return 0;
   Result result = connection.Run("SELECT coalesce(max(version), 0) FROM lumbra_schema_version", problem);
   return problem ? 0 : std::atoi(PQgetvalue(result.get(), 0, 0));
 }
+
+}  // namespace
 
 Problem Migrate(Connection& connection, int upTo) {
   const int target = upTo < 0 ? static_cast<int>(SchemaSteps().size()) : upTo;
